@@ -1,0 +1,304 @@
+// Spin locks, semaphores, read-write semaphores and completions.
+#include <sched.h>
+
+#include <thread>
+
+#include "kernel/completion.h"
+#include "kernel/sched.h"
+#include "kernel/semaphore.h"
+#include "kernel/spinlock.h"
+
+// ---- spin locks ----
+
+void spin_lock_init(spinlock_t* lock) { lock->locked.store(0, std::memory_order_relaxed); }
+
+void spin_lock(spinlock_t* lock) {
+    for (int spins = 0; lock->locked.exchange(1, std::memory_order_acquire);) {
+        while (lock->locked.load(std::memory_order_relaxed)) {
+            // Two cores and a preemptible host: after a short spin give the holder the CPU,
+            // but never block, so the caller stays in atomic context as in the kernel.
+            if (++spins < 64)
+                __builtin_ia32_pause();
+            else
+                sched_yield();
+        }
+    }
+    current->atomicDepth++;
+}
+
+void spin_unlock(spinlock_t* lock) {
+    current->atomicDepth--;
+    lock->locked.store(0, std::memory_order_release);
+}
+
+int spin_trylock(spinlock_t* lock) {
+    if (lock->locked.exchange(1, std::memory_order_acquire)) return 0;
+    current->atomicDepth++;
+    return 1;
+}
+
+int spin_is_locked(spinlock_t* lock) { return lock->locked.load(std::memory_order_relaxed); }
+
+unsigned long spinLockIrqSave(spinlock_t* lock) {
+    unsigned long flags = static_cast<unsigned long>(current->atomicDepth);
+    spin_lock(lock);
+    return flags;
+}
+
+void spin_unlock_irqrestore(spinlock_t* lock, unsigned long) { spin_unlock(lock); }
+
+// ---- wait plumbing shared by the sleeping locks ----
+
+struct SemWaiter {
+    SemWaiter* next = nullptr;
+    bool granted = false;  // guarded by the lock of the semaphore it waits on
+    bool reader = false;
+    std::condition_variable cv;
+};
+
+namespace {
+
+void enqueue(SemWaiter*& head, SemWaiter*& tail, SemWaiter* w) {
+    w->next = nullptr;
+    if (tail)
+        tail->next = w;
+    else
+        head = w;
+    tail = w;
+}
+
+SemWaiter* dequeue(SemWaiter*& head, SemWaiter*& tail) {
+    SemWaiter* w = head;
+    head = w->next;
+    if (!head) tail = nullptr;
+    return w;
+}
+
+void unlink(SemWaiter*& head, SemWaiter*& tail, SemWaiter* w) {
+    SemWaiter* prev = nullptr;
+    for (SemWaiter* p = head; p; prev = p, p = p->next) {
+        if (p != w) continue;
+        (prev ? prev->next : head) = p->next;
+        if (tail == p) tail = prev;
+        return;
+    }
+}
+
+// Registers the waiter so that a signal sent to the task wakes it. Lock order:
+// task->wakeLock, then the wait object's lock.
+struct InterruptibleSleep {
+    task_struct* task;
+    InterruptibleSleep(task_struct* t, std::mutex* lock, std::condition_variable* cv) : task(t) {
+        std::lock_guard g(task->wakeLock);
+        task->sleepingLock = lock;
+        task->sleepingCv = cv;
+    }
+    ~InterruptibleSleep() {
+        std::lock_guard g(task->wakeLock);
+        task->sleepingLock = nullptr;
+        task->sleepingCv = nullptr;
+    }
+};
+
+}  // namespace
+
+// ---- counting semaphores ----
+
+void sema_init(struct semaphore* sem, int val) {
+    std::lock_guard g(sem->lock);
+    sem->count = val;
+    sem->head = sem->tail = nullptr;
+}
+
+void down(struct semaphore* sem) {
+    might_sleep();
+    std::unique_lock lk(sem->lock);
+    if (sem->count > 0 && !sem->head) {
+        sem->count--;
+        return;
+    }
+    SemWaiter w;
+    enqueue(sem->head, sem->tail, &w);
+    w.cv.wait(lk, [&] { return w.granted; });
+}
+
+int down_interruptible(struct semaphore* sem) {
+    might_sleep();
+    task_struct* task = current;
+    SemWaiter w;
+    InterruptibleSleep sleep(task, &sem->lock, &w.cv);
+    std::unique_lock lk(sem->lock);
+    if (sem->count > 0 && !sem->head) {
+        sem->count--;
+        return 0;
+    }
+    enqueue(sem->head, sem->tail, &w);
+    while (!w.granted) {
+        if (signal_pending(task)) {
+            unlink(sem->head, sem->tail, &w);
+            return -EINTR;
+        }
+        w.cv.wait(lk);
+    }
+    return 0;
+}
+
+int down_trylock(struct semaphore* sem) {
+    std::lock_guard g(sem->lock);
+    if (sem->count > 0 && !sem->head) {
+        sem->count--;
+        return 0;
+    }
+    return 1;
+}
+
+void up(struct semaphore* sem) {
+    std::lock_guard g(sem->lock);
+    if (sem->head) {
+        // Hand the count straight to the first sleeper, so a late arrival cannot overtake.
+        SemWaiter* w = dequeue(sem->head, sem->tail);
+        w->granted = true;
+        w->cv.notify_one();
+    } else {
+        sem->count++;
+    }
+}
+
+int semaphoreCount(struct semaphore* sem) {
+    std::lock_guard g(sem->lock);
+    return sem->count;
+}
+
+int semaphoreWaiters(struct semaphore* sem) {
+    std::lock_guard g(sem->lock);
+    int n = 0;
+    for (SemWaiter* w = sem->head; w; w = w->next) n++;
+    return n;
+}
+
+// ---- read-write semaphores ----
+
+void init_rwsem(struct rw_semaphore* sem) {
+    std::lock_guard g(sem->lock);
+    sem->activity = 0;
+    sem->head = sem->tail = nullptr;
+}
+
+namespace {
+
+// Caller holds sem->lock and the lock is free (activity 0).
+void rwsemWake(struct rw_semaphore* sem) {
+    if (!sem->head) return;
+    if (!sem->head->reader) {
+        SemWaiter* w = dequeue(sem->head, sem->tail);
+        sem->activity = -1;
+        w->granted = true;
+        w->cv.notify_one();
+        return;
+    }
+    while (sem->head && sem->head->reader) {
+        SemWaiter* w = dequeue(sem->head, sem->tail);
+        sem->activity++;
+        w->granted = true;
+        w->cv.notify_one();
+    }
+}
+
+}  // namespace
+
+void down_read(struct rw_semaphore* sem) {
+    might_sleep();
+    std::unique_lock lk(sem->lock);
+    if (sem->activity >= 0 && !sem->head) {
+        sem->activity++;
+        return;
+    }
+    SemWaiter w;
+    w.reader = true;
+    enqueue(sem->head, sem->tail, &w);
+    w.cv.wait(lk, [&] { return w.granted; });
+}
+
+int down_read_trylock(struct rw_semaphore* sem) {
+    std::lock_guard g(sem->lock);
+    if (sem->activity >= 0 && !sem->head) {
+        sem->activity++;
+        return 1;
+    }
+    return 0;
+}
+
+void up_read(struct rw_semaphore* sem) {
+    std::lock_guard g(sem->lock);
+    if (--sem->activity == 0) rwsemWake(sem);
+}
+
+void down_write(struct rw_semaphore* sem) {
+    might_sleep();
+    std::unique_lock lk(sem->lock);
+    if (sem->activity == 0 && !sem->head) {
+        sem->activity = -1;
+        return;
+    }
+    SemWaiter w;
+    enqueue(sem->head, sem->tail, &w);
+    w.cv.wait(lk, [&] { return w.granted; });
+}
+
+int down_write_trylock(struct rw_semaphore* sem) {
+    std::lock_guard g(sem->lock);
+    if (sem->activity == 0 && !sem->head) {
+        sem->activity = -1;
+        return 1;
+    }
+    return 0;
+}
+
+void up_write(struct rw_semaphore* sem) {
+    std::lock_guard g(sem->lock);
+    sem->activity = 0;
+    rwsemWake(sem);
+}
+
+int rwsemActivity(struct rw_semaphore* sem) {
+    std::lock_guard g(sem->lock);
+    return sem->activity;
+}
+
+int rwsemWaiters(struct rw_semaphore* sem) {
+    std::lock_guard g(sem->lock);
+    int n = 0;
+    for (SemWaiter* w = sem->head; w; w = w->next) n++;
+    return n;
+}
+
+// ---- completions ----
+
+void init_completion(struct completion* x) {
+    std::lock_guard g(x->lock);
+    x->done = 0;
+}
+
+void complete(struct completion* x) {
+    std::lock_guard g(x->lock);
+    x->done++;
+    x->cv.notify_one();
+}
+
+void complete_all(struct completion* x) {
+    std::lock_guard g(x->lock);
+    x->done += UINT32_MAX / 2;
+    x->cv.notify_all();
+}
+
+void wait_for_completion(struct completion* x) {
+    might_sleep();
+    std::unique_lock lk(x->lock);
+    x->cv.wait(lk, [&] { return x->done > 0; });
+    x->done--;
+}
+
+int completionDone(struct completion* x) {
+    std::lock_guard g(x->lock);
+    return x->done > 0;
+}

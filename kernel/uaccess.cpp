@@ -1,0 +1,55 @@
+// User copies through process_vm_readv/writev on this process: the host kernel checks
+// the user address, so a bad pointer is an error result, never a crash.
+#include <sys/uio.h>
+
+#include "kernel/fault.h"
+#include "kernel/sched.h"
+#include "kernel/uaccess.h"
+
+namespace {
+
+using Transfer = ssize_t (*)(pid_t, const struct iovec*, unsigned long, const struct iovec*,
+                             unsigned long, unsigned long);
+
+// Copies n bytes between local and remote, returns the bytes that could not be copied.
+// One call for the whole range; on a short or failed call, page by page to find the
+// exact first bad byte.
+unsigned long transfer(Transfer fn, void* local, u64 remote, unsigned long n) {
+    if (n == 0) return 0;
+    static const pid_t self = getpid();
+    iovec l{local, n};
+    iovec r{reinterpret_cast<void*>(remote), n};
+    ssize_t done = fn(self, &l, 1, &r, 1, 0);
+    if (done == static_cast<ssize_t>(n)) return 0;
+    unsigned long copied = done > 0 ? static_cast<unsigned long>(done) : 0;
+    while (copied < n) {
+        u64 at = remote + copied;
+        unsigned long chunk = std::min<unsigned long>(n - copied, PAGE_SIZE - (at & (PAGE_SIZE - 1)));
+        iovec lc{static_cast<char*>(local) + copied, chunk};
+        iovec rc{reinterpret_cast<void*>(at), chunk};
+        ssize_t got = fn(self, &lc, 1, &rc, 1, 0);
+        if (got <= 0) break;
+        copied += static_cast<unsigned long>(got);
+        if (static_cast<unsigned long>(got) < chunk) break;
+    }
+    return n - copied;
+}
+
+unsigned long guarded(tav::fault::Site site, Transfer fn, void* local, const void* user,
+                      unsigned long n) {
+    might_sleep();  // a user copy may fault and sleep
+    u64 addr = reinterpret_cast<u64>(user);
+    unsigned long allowed = tav::fault::allowedPrefix(site, addr, n);
+    unsigned long notCopied = transfer(fn, local, addr, allowed);
+    return notCopied + (n - allowed);
+}
+
+}  // namespace
+
+unsigned long copy_to_user(void __user* to, const void* from, unsigned long n) {
+    return guarded(tav::fault::Site::CopyToUser, process_vm_writev, const_cast<void*>(from), to, n);
+}
+
+unsigned long copy_from_user(void* to, const void __user* from, unsigned long n) {
+    return guarded(tav::fault::Site::CopyFromUser, process_vm_readv, to, from, n);
+}
