@@ -1,0 +1,401 @@
+#include "tavagent/backup.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <bit>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace tav::agent {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+bool bitSet(const std::vector<std::uint8_t>& map, std::uint64_t n) { return (map[n >> 3] >> (n & 7)) & 1; }
+
+bool allZero(const std::uint8_t* p, std::size_t n) {
+    static const std::uint8_t zeros[4096] = {};
+    for (std::size_t off = 0; off < n; off += sizeof zeros) {
+        std::size_t len = std::min(sizeof zeros, n - off);
+        if (memcmp(p + off, zeros, len) != 0) return false;
+    }
+    return true;
+}
+
+struct Fd {
+    int fd = -1;
+    Fd(const fs::path& p, int flags) : fd(::open(p.c_str(), flags | O_CLOEXEC, 0644)) {
+        if (fd < 0) throw AgentError(ErrorKind::Io, "cannot open " + p.string() + ": " + strerror(errno));
+    }
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    void pwriteAll(const void* data, std::size_t n, off_t at, const std::string& what) const {
+        const char* p = static_cast<const char*>(data);
+        while (n) {
+            ssize_t w = ::pwrite(fd, p, n, at);
+            if (w <= 0) throw AgentError(ErrorKind::Io, "write to " + what + " failed: " + strerror(errno));
+            p += w;
+            n -= static_cast<std::size_t>(w);
+            at += w;
+        }
+    }
+    void preadAll(void* data, std::size_t n, off_t at, const std::string& what) const {
+        char* p = static_cast<char*>(data);
+        while (n) {
+            ssize_t r = ::pread(fd, p, n, at);
+            if (r <= 0) throw AgentError(ErrorKind::Io, "read of " + what + " failed or ended early");
+            p += r;
+            n -= static_cast<std::size_t>(r);
+            at += r;
+        }
+    }
+};
+
+std::string utcNow() {
+    std::time_t t = std::time(nullptr);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+    return buf;
+}
+
+std::vector<std::uint8_t> readWholeFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    if (!in) throw AgentError(ErrorKind::Io, "cannot read " + p.string());
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeWholeFile(const fs::path& p, const void* data, std::size_t n) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
+    out.close();
+    if (!out) throw AgentError(ErrorKind::Io, "cannot write " + p.string());
+}
+
+// Where the blocks of one backup go: a full image at block offsets, or the changed
+// blocks packed in block order (position = rank among the set bits).
+class BlockSink {
+public:
+    BlockSink(const fs::path& dataFile, std::uint32_t blockSize, std::uint32_t blockCount,
+              const std::vector<std::uint8_t>* changes)
+        : file_(dataFile, O_WRONLY | O_CREAT | O_TRUNC), blockSize_(blockSize), changes_(changes) {
+        std::uint64_t slots = blockCount;
+        if (changes_) {
+            // Rank of each 64-block word, so a block's position is one popcount away.
+            std::size_t words = (blockCount + 63) / 64;
+            rank_.resize(words + 1);
+            std::uint64_t total = 0;
+            for (std::size_t w = 0; w < words; w++) {
+                rank_[w] = total;
+                total += std::popcount(word(w, blockCount));
+            }
+            rank_[words] = total;
+            slots = total;
+        }
+        slots_ = slots;
+        checksums_.assign(slots, 0);
+        if (::ftruncate(file_.fd, static_cast<off_t>(slots * blockSize)) != 0)
+            throw AgentError(ErrorKind::Io, "cannot size " + dataFile.string());
+        blockCount_ = blockCount;
+    }
+
+    std::uint64_t slots() const { return slots_; }
+
+    // Stores count consecutive blocks from start; runs of zero blocks stay holes in a full image.
+    void store(std::uint32_t start, std::uint32_t count, const std::uint8_t* data) {
+        std::uint32_t i = 0;
+        while (i < count) {
+            std::uint32_t runStart = i;
+            bool zero = allZero(data + static_cast<std::size_t>(i) * blockSize_, blockSize_);
+            while (i < count && allZero(data + static_cast<std::size_t>(i) * blockSize_, blockSize_) == zero &&
+                   (!changes_ || i == runStart || slotOf(start + i) == slotOf(start + i - 1) + 1))
+                i++;
+            for (std::uint32_t k = runStart; k < i; k++)
+                checksums_[slotOf(start + k)] = hashBytes(data + static_cast<std::size_t>(k) * blockSize_, blockSize_);
+            if (zero && !changes_) continue;  // a hole already reads as zeros
+            bytes_ += static_cast<std::uint64_t>(i - runStart) * blockSize_;
+            file_.pwriteAll(data + static_cast<std::size_t>(runStart) * blockSize_,
+                            static_cast<std::size_t>(i - runStart) * blockSize_,
+                            static_cast<off_t>(slotOf(start + runStart) * blockSize_), "backup data");
+        }
+    }
+
+    void finish(const fs::path& checksumFile, std::uint64_t* checksumHash) {
+        writeWholeFile(checksumFile, checksums_.data(), checksums_.size() * sizeof(std::uint64_t));
+        *checksumHash = hashBytes(checksums_.data(), checksums_.size() * sizeof(std::uint64_t));
+    }
+    std::uint64_t bytesStored() const { return bytes_; }
+
+private:
+    std::uint64_t word(std::size_t w, std::uint32_t blockCount) const {
+        std::uint64_t v = 0;
+        for (int b = 0; b < 8; b++) {
+            std::size_t byte = w * 8 + b;
+            if (byte < changes_->size()) v |= static_cast<std::uint64_t>((*changes_)[byte]) << (8 * b);
+        }
+        std::uint64_t first = static_cast<std::uint64_t>(w) * 64;
+        if (first + 64 > blockCount) v &= (blockCount > first) ? ((1ULL << (blockCount - first)) - 1) : 0;
+        return v;
+    }
+    std::uint64_t slotOf(std::uint32_t block) const {
+        if (!changes_) return block;
+        std::size_t w = block / 64;
+        std::uint64_t below = word(w, blockCount_) & ((1ULL << (block % 64)) - 1);
+        return rank_[w] + std::popcount(below);
+    }
+
+    Fd file_;
+    std::uint32_t blockSize_;
+    std::uint32_t blockCount_ = 0;
+    const std::vector<std::uint8_t>* changes_;
+    std::vector<std::uint64_t> rank_;
+    std::vector<std::uint64_t> checksums_;
+    std::uint64_t slots_ = 0;
+    std::uint64_t bytes_ = 0;
+};
+
+}  // namespace
+
+BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
+    auto began = Clock::now();
+    repo.removeStale();
+    BackupResult result;
+    std::optional<Manifest> base;
+    if (opt.incremental) {
+        base = repo.newest(opt.major, opt.minor);
+        if (!base) {
+            result.fallbackReason = "no earlier backup of this device in the repository";
+        } else {
+            try {
+                repo.chain(base->id);
+            } catch (const AgentError& e) {
+                result.fallbackReason = std::string("the base chain is incomplete (") + e.what() + ")";
+                base.reset();
+            }
+        }
+    }
+
+    Session s(opt.devicePath);
+    BlockSize bs = s.blockSize(opt.major, opt.minor);
+    if (bs.blockSize < 512 || bs.blockSize > 4096)
+        throw AgentError(ErrorKind::Refused, "GetBlockSize: unusable block size " + std::to_string(bs.blockSize));
+    std::uint32_t blockSize = static_cast<std::uint32_t>(bs.blockSize);
+    std::uint32_t blockCount =
+        static_cast<std::uint32_t>(static_cast<std::uint64_t>(bs.partitionSizeKB) * 1024 / blockSize);
+    if (blockCount == 0) throw AgentError(ErrorKind::Refused, "GetBlockSize: the device has no blocks");
+    if (base && (base->blockSize != blockSize || base->blockCount != blockCount)) {
+        result.fallbackReason = "the device geometry changed since backup " + base->id;
+        base.reset();
+    }
+
+    s.start(opt.major, opt.minor, blockCount, opt.maxCacheBlocks);
+    const std::uint8_t* buffer = s.mapBuffer();
+    std::uint32_t batch = static_cast<std::uint32_t>(s.bufferBytes() / blockSize);
+
+    AMSessionKey key{};
+    if (base) {
+        key = base->sessionKey;
+    } else {
+        s.noLoadFromAutoMap();
+    }
+    unsigned st = s.snapshot(key);
+    if (st == BACKUP_STARTED && base) {
+        result.fallbackReason = "the module refused the session key of backup " + base->id;
+        base.reset();
+        s.noLoadFromAutoMap();
+        st = s.snapshot(AMSessionKey{});
+    }
+    if (st != BACKUP_SNAPSHOT_DONE)
+        throw AgentError(ErrorKind::Refused, std::string("SnapShot left the session ") + stateName(st));
+    if (opt.afterSnapshot) opt.afterSnapshot();
+    AutoMapState ams = s.autoMapState();
+
+    std::optional<std::vector<std::uint8_t>> changes;
+    if (base) {
+        changes = s.getAutoMap(blockCount);
+        if (!changes) {
+            result.fallbackReason = "the module kept no change map for backup " + base->id;
+            base.reset();
+        }
+    }
+    bool incremental = base.has_value();
+    std::vector<std::uint8_t> map = incremental ? *changes : std::vector<std::uint8_t>((blockCount + 7) / 8, 0xFF);
+    s.loadBlockMap(map, blockCount);
+
+    Manifest m;
+    m.id = repo.newId(incremental ? "incremental" : "full");
+    PendingBackup pending(repo, m.id);
+    m.dataFile = incremental ? "changes.dat" : "image.raw";
+    BlockSink sink(pending.file(m.dataFile), blockSize, blockCount, incremental ? &map : nullptr);
+
+    std::vector<std::uint64_t> done((blockCount + 63) / 64, 0);
+    auto isDone = [&](std::uint32_t b) { return (done[b / 64] >> (b % 64)) & 1; };
+    auto markDone = [&](std::uint32_t b, std::uint32_t n) {
+        for (std::uint32_t k = b; k < b + n; k++) done[k / 64] |= 1ULL << (k % 64);
+    };
+    auto needed = [&](std::uint32_t b) { return bitSet(map, b) && !isDone(b); };
+    auto readInto = [&](std::uint32_t b, std::uint32_t n) {
+        if (!s.readBlocks(b, n))
+            throw AgentError(ErrorKind::Io, "ReadBlocks: a disk read failed in blocks " + std::to_string(b) + ".." +
+                                                std::to_string(b + n - 1));
+        sink.store(b, n, buffer);
+        markDone(b, n);
+        result.manifest.stats.blocksRead += n;
+    };
+
+    Progress progress{0, sink.slots(), 0};
+    for (std::uint32_t next = 0; next < blockCount;) {
+        if (!needed(next)) {
+            next++;
+            continue;
+        }
+        std::uint32_t n = 1;
+        while (n < batch && next + n < blockCount && needed(next + n)) n++;
+        readInto(next, n);
+        progress.done += n;
+        next += n;
+        // Blocks the cache holds leave it once read: take them now so it stays small.
+        std::uint64_t drained = 0;
+        while (drained < batch) {
+            auto d = s.dirtyBlock();
+            if (!d || *d >= blockCount || isDone(*d)) break;
+            readInto(*d, 1);
+            drained++;
+            progress.done++;
+        }
+        result.manifest.stats.blocksFromDirty += drained;
+        result.maxDirtyDrained = std::max(result.maxDirtyDrained, drained);
+        progress.seconds = secondsSince(began);
+        if (opt.progress) opt.progress(progress);
+    }
+
+    m.major = opt.major;
+    m.minor = opt.minor;
+    m.blockSize = blockSize;
+    m.blockCount = blockCount;
+    m.partitionSizeKB = bs.partitionSizeKB;
+    m.kind = incremental ? "incremental" : "full";
+    m.parent = incremental ? base->id : "";
+    m.time = utcNow();
+    m.sessionKey = ams.amsKey;
+    m.changedBlocks = sink.slots();
+    if (incremental) {
+        writeWholeFile(pending.file("changes.bitmap"), map.data(), map.size());
+        m.bitmapHash = hashBytes(map.data(), map.size());
+    }
+    sink.finish(pending.file("checksums.bin"), &m.checksumsHash);
+    m.stats = result.manifest.stats;
+    m.stats.bytesStored = sink.bytesStored();
+    m.stats.seconds = secondsSince(began);
+    pending.publish(m);
+    result.manifest = m;
+    return result;
+}
+
+namespace {
+
+// Calls fn(block, slot) for every block a backup stores, in slot order.
+template <class F>
+void forEachStored(const Manifest& m, const std::vector<std::uint8_t>& bitmap, F fn) {
+    std::uint64_t slot = 0;
+    for (std::uint32_t b = 0; b < m.blockCount; b++) {
+        if (m.kind == "incremental" && !bitSet(bitmap, b)) continue;
+        fn(b, slot++);
+    }
+}
+
+struct LoadedBackup {
+    std::vector<std::uint64_t> checksums;
+    std::vector<std::uint8_t> bitmap;
+};
+
+LoadedBackup loadChecks(const Repository& repo, const Manifest& m, std::vector<std::string>* problems) {
+    LoadedBackup lb;
+    fs::path dir = repo.dir(m.id);
+    auto sums = readWholeFile(dir / "checksums.bin");
+    if (hashBytes(sums.data(), sums.size()) != m.checksumsHash)
+        problems->push_back(m.id + ": checksums.bin does not match its manifest");
+    lb.checksums.resize(sums.size() / 8);
+    memcpy(lb.checksums.data(), sums.data(), lb.checksums.size() * 8);
+    if (lb.checksums.size() != m.changedBlocks)
+        problems->push_back(m.id + ": checksums.bin holds " + std::to_string(lb.checksums.size()) +
+                            " entries, the manifest " + std::to_string(m.changedBlocks));
+    if (m.kind == "incremental") {
+        lb.bitmap = readWholeFile(dir / "changes.bitmap");
+        if (hashBytes(lb.bitmap.data(), lb.bitmap.size()) != m.bitmapHash)
+            problems->push_back(m.id + ": changes.bitmap does not match its manifest");
+        if (lb.bitmap.size() < (m.blockCount + 7) / 8) lb.bitmap.resize((m.blockCount + 7) / 8, 0);
+    }
+    return lb;
+}
+
+}  // namespace
+
+VerifyReport verifyChain(const Repository& repo, const std::string& id) {
+    VerifyReport report;
+    for (const Manifest& m : repo.chain(id)) {
+        report.backups++;
+        std::vector<std::string> problems;
+        LoadedBackup lb = loadChecks(repo, m, &problems);
+        Fd data(repo.dir(m.id) / m.dataFile, O_RDONLY);
+        std::vector<std::uint8_t> block(m.blockSize);
+        std::uint64_t bad = 0;
+        forEachStored(m, lb.bitmap, [&](std::uint32_t b, std::uint64_t slot) {
+            if (slot >= lb.checksums.size()) return;
+            data.preadAll(block.data(), block.size(), static_cast<off_t>(slot * m.blockSize), m.id + "/" + m.dataFile);
+            report.blocksChecked++;
+            if (hashBytes(block.data(), block.size()) != lb.checksums[slot] && bad++ < 5)
+                problems.push_back(m.id + ": block " + std::to_string(b) + " does not match its checksum");
+        });
+        if (bad > 5) problems.push_back(m.id + ": " + std::to_string(bad) + " blocks in all do not match");
+        report.problems.insert(report.problems.end(), problems.begin(), problems.end());
+    }
+    return report;
+}
+
+void restoreChain(const Repository& repo, const std::string& id, const fs::path& out, const ProgressFn& progress) {
+    auto began = Clock::now();
+    std::vector<Manifest> chain = repo.chain(id);
+    const Manifest& full = chain.front();
+    for (const Manifest& m : chain)
+        if (m.blockSize != full.blockSize || m.blockCount != full.blockCount)
+            throw AgentError(ErrorKind::Io, "backup " + m.id + " has another geometry than its base " + full.id);
+    Fd dst(out, O_WRONLY | O_CREAT | O_TRUNC);
+    std::uint64_t bytes = static_cast<std::uint64_t>(full.blockCount) * full.blockSize;
+    if (::ftruncate(dst.fd, static_cast<off_t>(bytes)) != 0) throw AgentError(ErrorKind::Io, "cannot size " + out.string());
+
+    Progress p{0, 0, 0};
+    for (const Manifest& m : chain) p.total += m.changedBlocks;
+    std::vector<std::uint8_t> block(full.blockSize);
+    for (const Manifest& m : chain) {
+        std::vector<std::string> problems;
+        LoadedBackup lb = loadChecks(repo, m, &problems);
+        if (!problems.empty()) throw AgentError(ErrorKind::Verify, problems.front());
+        Fd data(repo.dir(m.id) / m.dataFile, O_RDONLY);
+        forEachStored(m, lb.bitmap, [&](std::uint32_t b, std::uint64_t slot) {
+            data.preadAll(block.data(), block.size(), static_cast<off_t>(slot * m.blockSize), m.id + "/" + m.dataFile);
+            if (slot >= lb.checksums.size() || hashBytes(block.data(), block.size()) != lb.checksums[slot])
+                throw AgentError(ErrorKind::Verify, m.id + ": block " + std::to_string(b) + " does not match its checksum");
+            // Zero blocks of the base are holes already; later zeros must overwrite.
+            if (m.kind == "full" && allZero(block.data(), block.size())) return;
+            dst.pwriteAll(block.data(), block.size(), static_cast<off_t>(static_cast<std::uint64_t>(b) * m.blockSize),
+                          out.string());
+            if (++p.done % 4096 == 0 && progress) {
+                p.seconds = secondsSince(began);
+                progress(p);
+            }
+        });
+    }
+    if (::fsync(dst.fd) != 0) throw AgentError(ErrorKind::Io, "fsync of " + out.string() + " failed");
+    p.done = p.total;
+    p.seconds = secondsSince(began);
+    if (progress) progress(p);
+}
+
+}  // namespace tav::agent

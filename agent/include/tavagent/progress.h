@@ -1,0 +1,39 @@
+// A one-line progress display for terminals; silent otherwise.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+#include "tavagent/backup.h"
+
+namespace tav::agent {
+
+class ProgressLine {
+public:
+    ProgressLine(std::string label, std::uint32_t blockSize, bool enabled = isatty(STDERR_FILENO))
+        : label_(std::move(label)), blockSize_(blockSize), enabled_(enabled) {}
+    ~ProgressLine() {
+        if (shown_) std::fputc('\n', stderr);
+    }
+    void operator()(const Progress& p) {
+        if (!enabled_) return;
+        double mb = static_cast<double>(p.done) * blockSize_ / 1e6;
+        double rate = p.seconds > 0 ? mb / p.seconds : 0;
+        double eta = (rate > 0 && p.total > p.done) ? static_cast<double>(p.total - p.done) * blockSize_ / 1e6 / rate : 0;
+        std::fprintf(stderr, "\r%s: %llu/%llu blocks  %.1f MB/s  ETA %.0fs   ", label_.c_str(),
+                     static_cast<unsigned long long>(p.done), static_cast<unsigned long long>(p.total), rate, eta);
+        shown_ = true;
+    }
+    ProgressFn fn() {
+        return [this](const Progress& p) { (*this)(p); };
+    }
+
+private:
+    std::string label_;
+    std::uint32_t blockSize_;
+    bool enabled_;
+    bool shown_ = false;
+};
+
+}  // namespace tav::agent

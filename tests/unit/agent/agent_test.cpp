@@ -1,0 +1,214 @@
+// The agent against an in-process machine: round trips against the truth captured at
+// each freeze, fallbacks, interrupted backups, verify and restore.
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "tav/machine.h"
+#include "tavagent/backup.h"
+#include "tests/support/checks.h"
+
+namespace fs = std::filesystem;
+using namespace tav::agent;
+
+namespace {
+
+constexpr unsigned kBlock = 4096;
+constexpr std::uint64_t kPartStart = 2048, kPartSectors = 16384;  // 8 MiB: 2048 blocks
+
+class AgentTest : public tav::test::PlatformTest {
+protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        ASSERT_EQ(machine_.loadModule(), 0);
+        tav::DiskConfig cfg;
+        cfg.name = "tda";
+        cfg.major = 8;
+        cfg.minors = 16;
+        cfg.sectors = 32768;
+        cfg.partitions = {{kPartStart, kPartSectors, 1}, {kPartStart + kPartSectors, 8192, 2}};
+        disk_ = machine_.addDisk(cfg);
+        ASSERT_NE(disk_, nullptr);
+        tav::MountOptions mo;
+        mo.blockSize = kBlock;
+        mount_ = machine_.mount(disk_, 1, mo);
+        ASSERT_NE(mount_, nullptr);
+        mount_->setFreezeSyncPoint([this](struct super_block*) {
+            truth_.resize(kPartSectors * 512);
+            disk_->readRaw(kPartStart, truth_.data(), truth_.size());
+        });
+        dir_ = fs::temp_directory_path() / ("tavagent-" + std::to_string(getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        repo_ = std::make_unique<Repository>(dir_);
+        for (unsigned b = 0; b < blocks(); b += 3) writeBlock(b, b + 1);  // a used file system
+        mount_->sync();
+    }
+    void TearDown() override {
+        stopWriters();
+        machine_.shutdown();
+        fs::remove_all(dir_);
+        PlatformTest::TearDown();
+    }
+    unsigned blocks() const { return kPartSectors * 512 / kBlock; }
+    void writeBlock(std::uint64_t b, std::uint64_t stamp) {
+        std::vector<std::uint64_t> data(kBlock / 8, stamp * 1000003 + b);
+        ASSERT_EQ(mount_->write(b, data.data()), 0);
+    }
+    void startWriters(unsigned n) {
+        stop_ = false;
+        for (unsigned w = 0; w < n; w++)
+            writers_.emplace_back([this, w] {
+                std::mt19937 rng(w + 7);
+                for (std::uint64_t i = 1; !stop_.load(); i++) {
+                    std::vector<std::uint64_t> data(kBlock / 8, i * 31 + w);
+                    mount_->write(rng() % blocks(), data.data());
+                    std::this_thread::sleep_for(std::chrono::microseconds(100));
+                }
+            });
+    }
+    void stopWriters() {
+        stop_ = true;
+        for (auto& t : writers_) t.join();
+        writers_.clear();
+    }
+    BackupResult backup(bool incremental, std::uint32_t maxCache = 65536, ProgressFn progress = {}) {
+        BackupOptions o;
+        o.major = 8;
+        o.minor = 1;
+        o.incremental = incremental;
+        o.maxCacheBlocks = maxCache;
+        o.progress = std::move(progress);
+        return runBackup(*repo_, o);
+    }
+    std::vector<std::uint8_t> restore(const std::string& id) {
+        fs::path out = dir_ / ("restore-" + id);
+        restoreChain(*repo_, id, out);
+        std::ifstream in(out, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    std::size_t repoEntries() const { return std::distance(fs::directory_iterator(dir_), fs::directory_iterator()); }
+
+    tav::Machine machine_;
+    tav::Disk* disk_ = nullptr;
+    tav::Mount* mount_ = nullptr;
+    fs::path dir_;
+    std::unique_ptr<Repository> repo_;
+    std::vector<std::uint8_t> truth_;
+    std::vector<std::thread> writers_;
+    std::atomic<bool> stop_{false};
+};
+
+TEST_F(AgentTest, FullThenIncrementalsUnderWritesRestoreToEachSnapshot) {
+    startWriters(2);
+    BackupResult full = backup(false);
+    auto truth1 = truth_;
+    EXPECT_EQ(full.manifest.kind, "full");
+    EXPECT_EQ(full.manifest.blockCount, blocks());
+    BackupResult inc1 = backup(true);
+    auto truth2 = truth_;
+    BackupResult inc2 = backup(true);
+    auto truth3 = truth_;
+    stopWriters();
+    EXPECT_EQ(inc1.manifest.kind, "incremental") << inc1.fallbackReason;
+    EXPECT_EQ(inc2.manifest.kind, "incremental") << inc2.fallbackReason;
+    EXPECT_EQ(inc2.manifest.parent, inc1.manifest.id);
+    EXPECT_LT(inc1.manifest.changedBlocks, blocks()) << "an incremental stored every block";
+    EXPECT_GT(inc1.manifest.changedBlocks, 0U);
+
+    EXPECT_TRUE(restore(full.manifest.id) == truth1);
+    EXPECT_TRUE(restore(inc1.manifest.id) == truth2);
+    EXPECT_TRUE(restore(inc2.manifest.id) == truth3);
+    EXPECT_TRUE(verifyChain(*repo_, inc2.manifest.id).problems.empty());
+}
+
+TEST_F(AgentTest, IncrementalWithoutBaseOrWithARefusedKeyFallsBackToFull) {
+    BackupResult first = backup(true);
+    EXPECT_EQ(first.manifest.kind, "full");
+    EXPECT_NE(first.fallbackReason.find("no earlier backup"), std::string::npos) << first.fallbackReason;
+
+    // The repository's key no longer matches the module's automap.
+    fs::path mf = repo_->dir(first.manifest.id) / "manifest.json";
+    Manifest m = readManifest(mf);
+    m.sessionKey.key[0] ^= 0xff;
+    writeManifest(mf, m);
+    writeBlock(5, 99);
+    BackupResult second = backup(true);
+    EXPECT_EQ(second.manifest.kind, "full");
+    EXPECT_NE(second.fallbackReason.find("refused the session key"), std::string::npos) << second.fallbackReason;
+    EXPECT_TRUE(restore(second.manifest.id) == truth_);
+    // The new full backup carries the key the module gave: the next one is incremental.
+    writeBlock(6, 100);
+    EXPECT_EQ(backup(true).manifest.kind, "incremental");
+}
+
+TEST_F(AgentTest, InterruptedBackupLeavesTheRepositoryAsItWas) {
+    BackupResult base = backup(false);
+    std::size_t entries = repoEntries();
+    writeBlock(10, 5);
+    int batches = 0;
+    EXPECT_THROW(backup(true, 65536, [&](const Progress&) {
+                     if (++batches == 1) throw AgentError(ErrorKind::Io, "agent killed");
+                 }),
+                 AgentError);
+    EXPECT_EQ(repoEntries(), entries) << "an interrupted backup left something behind";
+    EXPECT_EQ(repo_->list().size(), 1U);
+    // The interrupted snapshot renewed the module's key: the next incremental cannot use
+    // the stored one and says so, and its result is still right.
+    BackupResult next = backup(true);
+    EXPECT_EQ(next.manifest.kind, "full");
+    EXPECT_FALSE(next.fallbackReason.empty());
+    EXPECT_TRUE(restore(next.manifest.id) == truth_);
+    (void)base;
+}
+
+TEST_F(AgentTest, DiskReadErrorFailsTheBackupAndPublishesNothing) {
+    backup(false);
+    std::size_t entries = repoEntries();
+    disk_->failSectors(kPartStart + 800 * 8, kPartStart + 800 * 8 + 7, tav::IoDir::Read);
+    try {
+        backup(false);
+        ADD_FAILURE() << "a backup with an unreadable block succeeded";
+    } catch (const AgentError& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::Io);
+        EXPECT_NE(std::string(e.what()).find("ReadBlocks"), std::string::npos) << e.what();
+    }
+    disk_->clearFaults();
+    EXPECT_EQ(repoEntries(), entries);
+    checkCritical_ = false;
+}
+
+TEST_F(AgentTest, VerifyFindsAFlippedByte) {
+    BackupResult full = backup(false);
+    writeBlock(3, 42);
+    BackupResult inc = backup(true);
+    ASSERT_EQ(inc.manifest.kind, "incremental");
+    ASSERT_TRUE(verifyChain(*repo_, inc.manifest.id).problems.empty());
+    fs::path data = repo_->dir(inc.manifest.id) / "changes.dat";
+    std::fstream f(data, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(100);
+    char c = 0;
+    f.read(&c, 1);
+    c ^= 1;
+    f.seekp(100);
+    f.write(&c, 1);
+    f.close();
+    VerifyReport rep = verifyChain(*repo_, inc.manifest.id);
+    ASSERT_FALSE(rep.problems.empty());
+    EXPECT_NE(rep.problems.front().find(inc.manifest.id), std::string::npos);
+    EXPECT_THROW(restore(inc.manifest.id), AgentError);
+    EXPECT_TRUE(verifyChain(*repo_, full.manifest.id).problems.empty()) << "the base is intact";
+}
+
+TEST_F(AgentTest, CacheStaysBoundedDuringAFullBackupUnderWrites) {
+    startWriters(2);
+    // A small cache limit: without draining, the writers would fill it and fail the backup.
+    BackupResult r = backup(false, 600);
+    stopWriters();
+    EXPECT_EQ(r.manifest.kind, "full");
+    EXPECT_TRUE(restore(r.manifest.id) == truth_);
+}
+
+}  // namespace
