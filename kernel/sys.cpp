@@ -1,0 +1,180 @@
+// The system-call seam in-process: the descriptor table and the calls on it.
+#include <mutex>
+#include <vector>
+
+#include "kernel/fs.h"
+#include "kernel/mman.h"
+#include "tav/sys.h"
+
+namespace {
+
+constexpr int kFirstFd = 3;
+constexpr int kMaxFds = 1024;
+// A slot whose open is in progress: taken, but not a file yet.
+struct file* const kOpening = reinterpret_cast<struct file*>(1);
+
+std::mutex fdLock;
+std::vector<struct file*>& fds() {  // guarded by fdLock; null: free
+    static auto* v = new std::vector<struct file*>(kMaxFds, nullptr);
+    return *v;
+}
+
+int reserveFd() {
+    std::lock_guard g(fdLock);
+    auto& t = fds();
+    for (int fd = kFirstFd; fd < kMaxFds; fd++) {
+        if (!t[fd]) {
+            t[fd] = kOpening;
+            return fd;
+        }
+    }
+    return -EMFILE;
+}
+
+// The descriptor's file, taken out of the table; null if there is none.
+struct file* takeFd(int fd) {
+    std::lock_guard g(fdLock);
+    if (fd < 0 || fd >= kMaxFds) return nullptr;
+    struct file* f = fds()[fd];
+    if (f == kOpening) return nullptr;
+    fds()[fd] = nullptr;
+    return f;
+}
+
+// Holds a file reference for one call.
+struct FileRef {
+    explicit FileRef(int fd) : f(fd >= 0 ? fget(static_cast<unsigned>(fd)) : nullptr) {}
+    ~FileRef() {
+        if (f) fput(f);
+    }
+    FileRef(const FileRef&) = delete;
+    FileRef& operator=(const FileRef&) = delete;
+    struct file* f;
+};
+
+int closeFile(struct file* f) {
+    int ret = f->f_op->flush ? f->f_op->flush(f) : 0;
+    fput(f);
+    return ret;
+}
+
+void* failed(int err, int* error) {
+    if (error) *error = err;
+    return MAP_FAILED;
+}
+
+}  // namespace
+
+struct file* fget(unsigned int fd) {
+    std::lock_guard g(fdLock);
+    if (fd >= static_cast<unsigned>(kMaxFds)) return nullptr;
+    struct file* f = fds()[fd];
+    if (!f || f == kOpening) return nullptr;
+    get_file(f);
+    return f;
+}
+
+namespace tav::sys {
+
+int open(const char* path, int flags) {
+    int fd = reserveFd();
+    if (fd < 0) return fd;
+    struct file* f;
+    int err = tav::kernel::openDevice(path, flags, &f);
+    std::lock_guard g(fdLock);
+    fds()[fd] = err ? nullptr : f;
+    return err ? err : fd;
+}
+
+int close(int fd) {
+    struct file* f = takeFd(fd);
+    return f ? closeFile(f) : -EBADF;
+}
+
+int ioctl(int fd, unsigned int cmd, unsigned long arg) {
+    FileRef ref(fd);
+    if (!ref.f) return -EBADF;
+    if (!ref.f->f_op->ioctl) return -ENOTTY;
+    return ref.f->f_op->ioctl(ref.f->f_dentry->d_inode, ref.f, cmd, arg);
+}
+
+ssize_t read(int fd, void* buf, size_t count) {
+    FileRef ref(fd);
+    if (!ref.f || !(ref.f->f_mode & FMODE_READ)) return -EBADF;
+    if (!ref.f->f_op->read) return -EINVAL;
+    return ref.f->f_op->read(ref.f, static_cast<char*>(buf), count, &ref.f->f_pos);
+}
+
+ssize_t write(int fd, const void* buf, size_t count) {
+    FileRef ref(fd);
+    if (!ref.f || !(ref.f->f_mode & FMODE_WRITE)) return -EBADF;
+    if (!ref.f->f_op->write) return -EINVAL;
+    return ref.f->f_op->write(ref.f, static_cast<const char*>(buf), count, &ref.f->f_pos);
+}
+
+int poll(int fd, short events) {
+    FileRef ref(fd);
+    if (!ref.f) return POLLNVAL;
+    unsigned int mask = DEFAULT_POLLMASK;
+    if (ref.f->f_op->poll) mask = ref.f->f_op->poll(ref.f, nullptr);
+    return static_cast<int>(mask & (static_cast<unsigned short>(events) | POLLERR | POLLHUP));
+}
+
+void* mmap(int fd, size_t length, int prot, int flags, off_t offset, int* error) {
+    if (offset < 0 || (static_cast<unsigned long>(offset) & ~PAGE_MASK)) return failed(-EINVAL, error);
+    if (flags & (MAP_FIXED | MAP_ANONYMOUS)) return failed(-EINVAL, error);
+    FileRef ref(fd);
+    if (!ref.f) return failed(-EBADF, error);
+    long addr = tav::kernel::mmapFile(ref.f, length, static_cast<unsigned long>(prot),
+                                      static_cast<unsigned long>(flags),
+                                      static_cast<unsigned long>(offset) >> PAGE_SHIFT);
+    if (addr < 0) return failed(static_cast<int>(addr), error);
+    if (error) *error = 0;
+    return reinterpret_cast<void*>(addr);
+}
+
+int munmap(void* addr, size_t length) {
+    return tav::kernel::munmapRange(reinterpret_cast<unsigned long>(addr), length);
+}
+
+void* forkMapping(void* addr, int* error) {
+    long copy = tav::kernel::forkMapping(reinterpret_cast<unsigned long>(addr));
+    if (copy < 0) return failed(static_cast<int>(copy), error);
+    if (error) *error = 0;
+    return reinterpret_cast<void*>(copy);
+}
+
+int touch(const void* addr, bool write) {
+    using tav::kernel::FaultResult;
+    switch (tav::kernel::handleFault(reinterpret_cast<unsigned long>(addr), write)) {
+    case FaultResult::Mapped:
+        return 0;
+    case FaultResult::BusError:
+        return kBusError;
+    case FaultResult::OutOfMemory:
+        return -ENOMEM;
+    case FaultResult::NotOurs:
+    case FaultResult::BadAccess:
+        break;
+    }
+    return -EFAULT;
+}
+
+void exitProcess() {
+    tav::kernel::exitMm();
+    for (int fd = kFirstFd; fd < kMaxFds; fd++) {
+        if (struct file* f = takeFd(fd)) closeFile(f);
+    }
+}
+
+long openDescriptors() {
+    std::lock_guard g(fdLock);
+    long n = 0;
+    for (struct file* f : fds())
+        if (f && f != kOpening) n++;
+    return n;
+}
+
+long mappings() { return tav::kernel::mappingCount(); }
+
+}  // namespace tav::sys
