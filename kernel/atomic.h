@@ -47,6 +47,12 @@ inline int test_bit(unsigned long nr, const volatile void* addr) {
     return (std::atomic_ref<unsigned long>(*w).load(std::memory_order_relaxed) >> (nr % 64)) & 1;
 }
 
-inline void smp_mb() { std::atomic_thread_fence(std::memory_order_seq_cst); }
-inline void smp_wmb() { std::atomic_thread_fence(std::memory_order_release); }
-inline void smp_rmb() { std::atomic_thread_fence(std::memory_order_acquire); }
+// Barriers as read-modify-writes of one shared word: ThreadSanitizer does not model
+// standalone fences, and an RMW gives it (and the CPU) the same ordering.
+inline std::atomic<int>& barrierWord() {
+    static std::atomic<int> word{0};
+    return word;
+}
+inline void smp_mb() { barrierWord().fetch_add(0, std::memory_order_seq_cst); }
+inline void smp_wmb() { barrierWord().fetch_add(0, std::memory_order_release); }
+inline void smp_rmb() { barrierWord().fetch_add(0, std::memory_order_acquire); }
