@@ -44,7 +44,7 @@ inline int test_and_clear_bit(unsigned long nr, volatile void* addr) {
 }
 inline int test_bit(unsigned long nr, const volatile void* addr) {
     auto* w = const_cast<unsigned long*>(static_cast<const volatile unsigned long*>(addr)) + nr / 64;
-    return (std::atomic_ref<unsigned long>(*w).load(std::memory_order_relaxed) >> (nr % 64)) & 1;
+    return (std::atomic_ref<unsigned long>(*w).load(std::memory_order_acquire) >> (nr % 64)) & 1;
 }
 
 // Barriers as read-modify-writes of one shared word: ThreadSanitizer does not model
