@@ -12,11 +12,33 @@
  *                                      w: cache teardown
  *       HashTable.sem                  one cache bucket
  *         BlockMap.usersLock, .sem     a map's own exclusion (innermost)
- *   queueListUsersLock                 before request_queue.queue_lock and amListUsersLock
+ *   queueListUsersLock (registry held) before request_queue.queue_lock and amListUsersLock;
+ *                                      nothing inside sleeps (allocation comes before)
+ *     request_queue.queue_lock         only around reading or swapping make_request_fn
+ *     amListUsersLock                  only to enter amListUsers as a user
+ *   amListUsersLock (table held)       slot stores only; the registry is never taken
+ *                                      inside it (closeAM runs after it is released)
+ *   Users of the registry, the table and a session only hold a count, never a lock:
+ *   updateAM is a table user, then a session user, inside which the map's own exclusion;
+ *   errorAMSDEV is a registry user, inside which a table user.
+ *   closeAM takes activeSessionUsers (r) alone, then the registry, then waits for the
+ *   session's users; it holds nothing while it waits.
  *   At the snapshot, under writers:    AutoMapSession.usersLock, then the backup block
  *                                      map's usersLock, then the automap map's.
  *   busyLock                           guards busy only; never held with another lock
  *   The mmap path takes bSem inside the process's mmap lock.
+ *
+ * The hook tavMRF takes, one after the other and never nested: the disk's bd_sem;
+ * activeSessionUsers (r), inside which it joins Backup.hooksInside; Backup.writers (r)
+ * with the block maps' locks, the automap update of a queued write and mrLock inside;
+ * then, outside writers, the automap update and the registry lookup. It never waits for
+ * writers while it holds activeSessionUsers. Close waits for hooksInside to reach 0 after
+ * it has released writers and bSem, and frees the record only then.
+ * The worker kbackupd holds no lock while it passes a request on; around one block copy
+ * it holds cacheUsers (r), inside which the bucket sem; it never takes writers.
+ * The snapshot keeps a user reference on the device's automap from its selection to its
+ * activation; the activation waits for every other user to leave (the session's usersLock
+ * held on return) under writers (w).
  */
 #ifndef TAV_26_H
 #define TAV_26_H
@@ -65,20 +87,35 @@ typedef struct MakeRequest {
 
 /* The change map of one device; owned by its amList slot. */
 typedef struct AutoMapSession {
-    DiskInfo diskInfo;        /* copy of the starting backup's */
-    unsigned int state;       /* AMS_NOT_IN_SYNC / AMS_IN_SYNC */
-    BlockMap map;             /* blocks written while in sync */
+    DiskInfo diskInfo;        /* copy of the starting backup's; read-only after newAMS */
+    unsigned int state;       /* AMS_NOT_IN_SYNC / AMS_IN_SYNC; single 32-bit loads and
+                                 stores (amsState, setAMSState) under a table or session
+                                 reference; to AMS_IN_SYNC only with usersLock held and
+                                 no user inside */
+    BlockMap map;             /* blocks written while in sync; bits under its own
+                                 exclusion, page array swapped only with usersLock held */
     atomic_t users;           /* users count, resting value 1 */
     spinlock_t usersLock;     /* guards entry to users */
-    AMSessionKey sessionKey;
+    AMSessionKey sessionKey;  /* written by the snapshot under the backup's bSem */
     struct AutoMapSession* next; /* always null */
 } AutoMapSession;
 
-/* One device registered on a hooked queue. */
+/* One device registered on a hooked queue; guarded by queueListUsers (held for changes). */
 typedef struct DevList {
     dev_t kdev;
     struct list_head list;
 } DevList;
+
+/*
+ * AutoMapSession.state is read by every write through a hooked disk while control paths
+ * store it: one untorn 32-bit access each, as the kernel's plain int stores are.
+ */
+static inline unsigned int amsState(const AutoMapSession* ams) {
+    return __atomic_load_n(&ams->state, __ATOMIC_RELAXED);
+}
+static inline void setAMSState(AutoMapSession* ams, unsigned int state) {
+    __atomic_store_n(&ams->state, state, __ATOMIC_RELAXED);
+}
 
 #define TAV_CACHE_NAME_LEN 32
 #define TAV_BLOCK_TABLE_SIZE 4096
@@ -125,6 +162,14 @@ typedef struct Backup {
     atomic_t curAllocBRs;
     BIORequest** mmBIORequests;    /* one slot per transfer-buffer block; under bSem */
     int startedCacheThread;
+    /*
+     * atomic: hooks that found the record through activeSession and have not yet left it
+     * (a hook may still wait for writers after close cleared activeSession); close frees
+     * the record only once this is back at 0.
+     */
+    atomic_t hooksInside;
+    int setBusy;                   /* 1 once this record's start set busy; written by that
+                                      start (before bSem), read by close */
 } Backup;
 
 /* Version-specific unload hook. */
@@ -134,5 +179,49 @@ int doModuleUnload(void);
 int getDiskInfo(DiskInfo* di, dev_t kdev);
 void closeDiskInfo(DiskInfo* di);
 int ioctlGetBlockSize(Backup* b, dev_t kdev, BlockSize* userBS, unsigned int len);
+
+/* ---- block reader, its read requests and the transfer-buffer fault handler ---- */
+struct buffer_head;
+struct vm_area_struct;
+request_queue_t* getRequestQueue(DiskInfo* di);
+int callRealMRF(Backup* b, struct bio* bio);
+int allocateBlockRequests(Backup* b);
+void freeMMBRs(Backup* b);
+int allocateBRCache(Backup* b);
+void closeBRCache(Backup* b);
+int ioctlReadBlocks(Backup* b, unsigned int startBlockNum, unsigned int numBlocks, void* data);
+int readBlocks(Backup* b, unsigned int start, unsigned int count, BackupVMA* bVMA);
+int waitForSubmitted(Backup* b, unsigned int start, unsigned int count);
+void freeSubmitted(Backup* b, unsigned int count);
+int isRequestSubmitted(Backup* b, unsigned int slot);
+char* mmPageAddr(Backup* b, unsigned int slot, BackupVMA* bVMA);
+void initBH(Backup* b, struct buffer_head* bh, struct page* page, unsigned long offset, unsigned int block);
+void initBIO(Backup* b, struct bio* bio, struct buffer_head* bh);
+int tavBIOEndIO(struct bio* bio, unsigned int bytesDone, int error);
+void tavBHEndIO(struct buffer_head* bh, int uptodate);
+struct page* tavVMnopage(struct vm_area_struct* vma, unsigned long address, int* type);
+
+/* ---- write interception and its FIFO of held requests ---- */
+int tavMRF(request_queue_t* q, struct bio* bio);
+int BIOToMinor(struct bio* bio);
+void BIOToBlockNumbers(DiskInfo* diskInfo, struct bio* bio, unsigned int* startBN, unsigned int* endBN);
+int cacheMRFBlock(request_queue_t* q, struct bio* bio, int bioMinor, int* amUpdated);
+int doWeCacheBlocks(Backup* b, unsigned int startBN, unsigned int endBN);
+int doWeCacheBlock(Backup* b, unsigned int bn);
+int newMR(Backup* b, request_queue_t* q, struct bio* bio, unsigned int startBN, unsigned int endBN);
+void addMRToQueue(Backup* b, MakeRequest* mr);
+MakeRequest* getTopMR(Backup* b);
+void closeMR(MakeRequest* mr);
+
+/* ---- automap hook ---- */
+/* The make_request_fn of a disk whose automaps record without a backup. May sleep. */
+int tavAMRF(request_queue_t* q, struct bio* bio);
+/* Records one write in the session of (the bio's major, bioMinor). May sleep. */
+void updateAM(struct bio* bio, int bioMinor);
+
+/* ---- the copy-on-write worker ---- */
+int backup_cache(void* data);
+void processMR(Backup* b, MakeRequest* mr);
+void cacheBlock(Backup* b, MakeRequest* mr, unsigned int blockNum);
 
 #endif

@@ -33,13 +33,3 @@ void closeBUBlockMap(Backup* b) {
     closeBlockMap(&b->blockMap, &freed);
     atomic_sub(static_cast<int>(freed), &b->curAllocPages);
 }
-
-/*
- * Ends whatever the record carries and frees it. Until backups can start, a record only
- * ever holds what open gave it.
- */
-void closeBackup(Backup* b) {
-    closeBUBlockMap(b);
-    closeDiskInfo(&b->diskInfo);
-    kfree(b);
-}

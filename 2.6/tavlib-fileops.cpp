@@ -45,6 +45,7 @@ module_exit(tavExit);
 int tavUnload(void) {
     if (tavCheckModUse()) return -1;
     closeAllAMS();
+    unSetAllMRF(); /* the hooks end with the module */
     unregister_chrdev(TAV_MAJOR, TAV_DEVICE_NAME);
     printk("<6>%s: tavguard version %d.%d.%d build %d ready to be unloaded\n", __func__, TAV_VERSION_MAJOR,
            TAV_VERSION_MINOR, TAV_VERSION_MINOR2, TAV_VERSION_BUILD);
