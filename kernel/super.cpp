@@ -159,13 +159,13 @@ int writebackEndIo(struct bio* bio, unsigned int, int) {
         if (!ok) {
             fs->stats.writeErrors += ctx->count;
             fs->pendingError = -EIO;
+            // Logged before inFlight drops, so whoever waits for the write sees the line.
+            printk(KERN_ERR "Buffer I/O error on device %s, logical block %llu\n", name,
+                   static_cast<unsigned long long>(ctx->first));
         }
         --fs->inFlight;
         fs->cv.notify_all();
     }
-    if (!ok)
-        printk(KERN_ERR "Buffer I/O error on device %s, logical block %llu\n", name,
-               static_cast<unsigned long long>(ctx->first));
     delete ctx;
     bio_put(bio);
     return 0;
