@@ -116,6 +116,13 @@ int backup_cache(void*) {
         }
     }
 
+    /*
+     * Leave exactly the slot's unit for the next start. A stop that came before this
+     * thread first slept left its wake-up unconsumed; every record's unit has been used
+     * (close drained the FIFO), so whatever remains is spare.
+     */
+    while (down_trylock(&signalThread) == 0) {
+    }
     up(&signalThread);
     printk("<6>%s: backupd thread exiting%s", __func__, "\n");
     complete_and_exit(&backup_cacheThreadExited, 0);

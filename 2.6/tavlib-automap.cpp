@@ -79,16 +79,17 @@ void closeAllAMS(void) {
 }
 
 /*
- * Whether the started backup still needs its hook on this device: the registry node of
- * a device is shared by its session and its backup, so the Unload command, closing the
- * session under a running backup, must leave the node (and tavMRF) to the backup's
- * close. Process context; may sleep.
+ * Whether the started backup on this device may need its hook: the registry node of a
+ * device is shared by its session and its backup, so the Unload command, closing the
+ * session under a started backup (even one whose snapshot is freezing), must leave the
+ * node and tavMRF to the backup, whose close settles the queue. Process context; may
+ * sleep.
  */
 static int backupHoldsHook(dev_t kdev) {
     down_read(&activeSessionUsers);
     Backup* b = activeSession;
     unsigned int state = b ? b->state : BACKUP_IDLE;
-    int holds = b && b->diskInfo.kdev == kdev && state >= BACKUP_SNAPSHOT_DONE && state <= BACKUP_MAP_LOADED;
+    int holds = b && b->diskInfo.kdev == kdev && state >= BACKUP_STARTED && state <= BACKUP_MAP_LOADED;
     up_read(&activeSessionUsers);
     return holds;
 }

@@ -92,7 +92,7 @@ int ioctlSnapShot(Backup* b, AMSessionKey* userKey, unsigned int keyLen) {
             putDeviceAMS(ams);
             ams = nullptr;
             closeAMS(b);
-        } else if (ams->state != AMS_IN_SYNC || b->noLoadFromAutoMap == 1) {
+        } else if (amsState(ams) != AMS_IN_SYNC || b->noLoadFromAutoMap == 1) {
             putDeviceAMS(ams);
             ams = nullptr;
             closeAMS(b);
@@ -103,7 +103,7 @@ int ioctlSnapShot(Backup* b, AMSessionKey* userKey, unsigned int keyLen) {
         } else if (static_cast<u64>(ams->map.size) != static_cast<u64>(b->diskInfo.numBlocks)) {
             printk("<4>%s: device resize detected, device has (%u) blocks and automap has (%u), resetting automap\n",
                    __func__, static_cast<unsigned int>(b->diskInfo.numBlocks), ams->map.size);
-            ams->state = AMS_NOT_IN_SYNC;
+            setAMSState(ams, AMS_NOT_IN_SYNC);
             putDeviceAMS(ams);
             ams = nullptr;
             closeAMS(b);
@@ -171,9 +171,9 @@ int ioctlSnapShot(Backup* b, AMSessionKey* userKey, unsigned int keyLen) {
              * Out of sync since the key check: its map misses writes, so it is no change
              * set. It goes on from this freeze with the cleared pages it now holds.
              */
-            if (ams->state != AMS_IN_SYNC) noChangeSet = 1;
+            if (amsState(ams) != AMS_IN_SYNC) noChangeSet = 1;
         }
-        ams->state = AMS_IN_SYNC;
+        setAMSState(ams, AMS_IN_SYNC);
         b->state = BACKUP_SNAPSHOT_DONE;
         spin_unlock_irqrestore(&ams->usersLock, amsFlags);
     } else {

@@ -151,7 +151,7 @@ void freeAllMMPages(Backup* b) {
  */
 static void settleHook(Backup* b) {
     AutoMapSession* ams = getDeviceAMS(b->diskInfo.kdev);
-    if (ams && ams->state == AMS_IN_SYNC) {
+    if (ams && amsState(ams) == AMS_IN_SYNC) {
         putDeviceAMS(ams);
         if (setMRF(b, tavAMRF) == 0) return;
         errorAMSDEV(b->diskInfo.kdev);

@@ -89,7 +89,7 @@ protected:
     }
 
     // The disk, filled with a pattern that differs per sector, and tavfs on partition 1.
-    void makeDisk(unsigned blockSize = 4096, std::uint64_t p1Sectors = kP1Sectors) {
+    void makeDisk(unsigned blockSize = 4096, std::uint64_t p1Sectors = kP1Sectors, unsigned writebackMs = 0) {
         tav::DiskConfig cfg;
         cfg.name = "tcw";
         cfg.major = kMajor;
@@ -106,10 +106,10 @@ protected:
         for (std::size_t i = 0; i < words.size(); i++) words[i] = static_cast<std::uint32_t>(i * 2654435761u) | 1;
         ASSERT_EQ(disk_->writeRaw(0, words.data(), words.size() * 4), 0);
         bs_ = blockSize;
-        mountOn(1, blockSize);
+        mountOn(1, blockSize, writebackMs);
     }
-    tav::Mount* mountOn(int partno, unsigned blockSize) {
-        auto m = tav::Mount::create(disk_->bdev(partno), {blockSize, 64, 0});
+    tav::Mount* mountOn(int partno, unsigned blockSize, unsigned writebackMs = 0) {
+        auto m = tav::Mount::create(disk_->bdev(partno), {blockSize, 64, writebackMs});
         EXPECT_TRUE(m);
         mounts_.push_back(std::move(m));
         return mounts_.back().get();

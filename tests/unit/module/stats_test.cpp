@@ -10,15 +10,17 @@ namespace {
 using tav::fault::Site;
 
 TEST(CalcTimeDiffTest, NanosecondsBorrowASecond) {
-    struct timespec d = calcTimeDiff({5, 900000000}, {7, 100000000});
-    EXPECT_EQ(d.tv_sec, 1);
-    EXPECT_EQ(d.tv_nsec, 200000000);
-    d = calcTimeDiff({3, 250}, {3, 250});
-    EXPECT_EQ(d.tv_sec, 0);
-    EXPECT_EQ(d.tv_nsec, 0);
-    d = calcTimeDiff({1, 0}, {4, 999999999});
-    EXPECT_EQ(d.tv_sec, 3);
-    EXPECT_EQ(d.tv_nsec, 999999999);
+    struct Case {
+        struct timespec start, end, diff;
+    } cases[] = {{{5, 900000000}, {7, 100000000}, {1, 200000000}},
+                 {{3, 250}, {3, 250}, {0, 0}},
+                 {{0, 1}, {1, 0}, {0, 999999999}},
+                 {{1, 0}, {4, 999999999}, {3, 999999999}}};
+    for (const Case& c : cases) {
+        struct timespec d = calcTimeDiff(c.start, c.end);
+        EXPECT_EQ(d.tv_sec, c.diff.tv_sec);
+        EXPECT_EQ(d.tv_nsec, c.diff.tv_nsec);
+    }
 }
 
 class StatsTest : public tav::test::ModuleTest {
@@ -34,7 +36,7 @@ protected:
         di.numBlocks = (1ull << 32) + 8192;
         b->state = BACKUP_MAP_LOADED;
         b->maxVMPages = 64;
-        b->maxCacheBlocks = 3000000000u;
+        b->maxCacheBlocks = 3000;
         atomic_t* counters[] = {&b->totalAllocPages, &b->curAllocPages, &b->totalAllocBRs, &b->curAllocBRs,
                                 &b->totalAllocCPs,   &b->curAllocCPs,   &b->peakAllocCPs,  &b->totalCBs,
                                 &b->curCBs,          &b->totalReadBlocks, &b->totalReadCBs, &b->totalCleanedCBs};
@@ -45,7 +47,7 @@ protected:
     }
 };
 
-TEST_F(StatsTest, TheRecordIsPrintedAsTwentySixLinesInOrder) {
+TEST_F(StatsTest, TheRecordIsPrintedInTwentySixLinesAndCopiedAtMostWhole) {
     int fd = openDevice();
     Backup* b = recordOf(fd);
     fill(b);
@@ -66,7 +68,7 @@ TEST_F(StatsTest, TheRecordIsPrintedAsTwentySixLinesInOrder) {
         "<6>printStats: partition size (KB): 4096",
         "<6>printStats: file system size (blocks): 8192",
         "<6>printStats: pages allocated for write journal: 9",
-        "<6>printStats: max cache size in blocks: -1294967296",
+        "<6>printStats: max cache size in blocks: 3000",
         "<6>printStats: total pages allocated: 101",
         "<6>printStats: current pages allocated: 102",
         "<6>printStats: total Block Requests allocated: 103",
@@ -93,15 +95,7 @@ TEST_F(StatsTest, TheRecordIsPrintedAsTwentySixLinesInOrder) {
         EXPECT_EQ(lines[i].text, want[i]) << "line " << i + 1;
         EXPECT_EQ(lines[i].level, 6);
     }
-    atomic_set(&curAllocAMPages, 0);
-    b->state = BACKUP_IDLE;
-    tav::sys::close(fd);
-}
 
-TEST_F(StatsTest, TheCopyToUserSpaceTakesAtMostTheRecord) {
-    int fd = openDevice();
-    Backup* b = recordOf(fd);
-    fill(b);
     std::vector<std::uint8_t> user(200, 0xee);
     auto* out = reinterpret_cast<Stats*>(user.data());
 
@@ -111,10 +105,7 @@ TEST_F(StatsTest, TheCopyToUserSpaceTakesAtMostTheRecord) {
     EXPECT_EQ(std::count(user.begin() + 8, user.end(), 0xee), 192);
 
     ASSERT_EQ(ioctlGetStats(b, out, 200), 0);
-    EXPECT_EQ(out->minor, 17u);
-    EXPECT_EQ(out->numBlocks, 8192u);
-    EXPECT_EQ(out->totalCleanedCBs, 112);
-    EXPECT_EQ(out->eTimeFrozen.tv_nsec, 2000);
+    EXPECT_EQ(memcmp(&out->major, &st.major, sizeof st - 12), 0) << "the same record";
     EXPECT_EQ(std::count(user.begin() + 144, user.end(), 0xee), 56);
 
     tav::fault::add(tav::fault::failNth(Site::Kmalloc, 1));
@@ -122,9 +113,8 @@ TEST_F(StatsTest, TheCopyToUserSpaceTakesAtMostTheRecord) {
     tav::fault::add(tav::fault::failNth(Site::CopyToUser, 1));
     EXPECT_EQ(ioctlGetStats(b, out, 200), TAV_ERR_COPY_TO_USER);
     EXPECT_TRUE(tav::kernel::logContains("<3>ioctlGetStats: copy to user space failed"));
+    atomic_set(&curAllocAMPages, 0);
     b->state = BACKUP_IDLE;
-    b->diskInfo = DiskInfo{};
-    tav::sys::close(fd);
 }
 
 }  // namespace
