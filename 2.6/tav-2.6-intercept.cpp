@@ -49,7 +49,7 @@ void BIOToBlockNumbers(DiskInfo* diskInfo, struct bio* bio, unsigned int* startB
  */
 int doWeCacheBlock(Backup* b, unsigned int bn) {
     if (bn >= b->cacheMap.size) return 0;
-    if (b->state == BACKUP_MAP_LOADED) return blockInMap(&b->blockMap, bn) && !blockInMap(&b->cacheMap, bn);
+    if (backupState(b) == BACKUP_MAP_LOADED) return blockInMap(&b->blockMap, bn) && !blockInMap(&b->cacheMap, bn);
     return !blockInMap(&b->cacheMap, bn);
 }
 
@@ -98,7 +98,7 @@ void closeMR(MakeRequest* mr) { kfree(mr); }
 int newMR(Backup* b, request_queue_t* q, struct bio* bio, unsigned int startBN, unsigned int endBN) {
     MakeRequest* mr = static_cast<MakeRequest*>(kmalloc(sizeof(MakeRequest), GFP_NOIO));
     if (!mr) {
-        b->state = BACKUP_ERR_QUEUE;
+        setBackupState(b, BACKUP_ERR_QUEUE);
         errorAMS(b);
         return -1;
     }
@@ -136,7 +136,8 @@ int cacheMRFBlock(request_queue_t* q, struct bio* bio, int bioMinor, int* amUpda
 
     int result = 0;
     down_read(&b->writers);
-    if (b->state > 3 && b->state <= BACKUP_MAP_LOADED) {
+    unsigned int state = backupState(b);
+    if (state > 3 && state <= BACKUP_MAP_LOADED) {
         unsigned int startBN, endBN;
         BIOToBlockNumbers(&b->diskInfo, bio, &startBN, &endBN);
         if (doWeCacheBlocks(b, startBN, endBN)) {

@@ -29,13 +29,13 @@ static T* retryAlloc(Alloc alloc) {
  */
 void cacheBlock(Backup* b, MakeRequest*, unsigned int blockNum) {
     down_read(&b->cacheUsers);
-    if (b->state > BACKUP_MAP_LOADED) {
+    if (backupState(b) > BACKUP_MAP_LOADED) {
         up_read(&b->cacheUsers);
         return;
     }
     struct page* page = alloc_page(GFP_NOIO);
     if (!page) {
-        b->state = BACKUP_ERR_CACHE;
+        setBackupState(b, BACKUP_ERR_CACHE);
         errorAMS(b);
         up_read(&b->cacheUsers);
         return;
@@ -56,7 +56,7 @@ void cacheBlock(Backup* b, MakeRequest*, unsigned int blockNum) {
 
     unsigned int major = MAJOR(b->diskInfo.kdev), minor = MINOR(b->diskInfo.kdev);
     if (!bio_flagged(bio, BIO_UPTODATE)) {
-        b->state = BACKUP_ERR_BLOCK_READ;
+        setBackupState(b, BACKUP_ERR_BLOCK_READ);
         printk("<3>%s: Block read error blockNum=%u MAJOR=%d MINOR=%d\n", __func__, blockNum,
                static_cast<int>(major), static_cast<int>(minor));
         errorAMS(b);
@@ -88,6 +88,14 @@ void processMR(Backup* b, MakeRequest* mr) {
             if (doWeCacheBlock(b, static_cast<unsigned int>(i))) cacheBlock(b, mr, static_cast<unsigned int>(i));
     }
     callRealMRF(b, mr->bio); /* the bio is the driver's from here on */
+    /*
+     * Its submitter unplugged the disk when it began to wait, before the request left the
+     * FIFO: kick the disk now, unless more held requests follow to be merged with it.
+     */
+    if (atomic_read(&b->mrInQueue) == 1) {
+        request_queue_t* q = getRequestQueue(&b->diskInfo);
+        if (q) generic_unplug_device(q);
+    }
     if (rw & WRITE) {
         for (u64 i = mr->startBN; i <= mr->endBN; i++)
             if (doWeCacheBlock(b, static_cast<unsigned int>(i))) setBlock(&b->cacheMap, static_cast<unsigned int>(i));
@@ -110,7 +118,7 @@ int backup_cache(void*) {
     while (atomic_read(&backup_cacheThreadContinue) == 1) {
         if (down_interruptible(&signalThread)) flush_signals(current);
         Backup* b = activeSession;
-        if (atomic_read(&backup_cacheThreadContinue) == 1 && b && b->state > BACKUP_STARTED) {
+        if (atomic_read(&backup_cacheThreadContinue) == 1 && b && backupState(b) > BACKUP_STARTED) {
             MakeRequest* mr = getTopMR(b);
             if (mr) processMR(b, mr);
         }

@@ -172,6 +172,14 @@ typedef struct Backup {
                                       start (before bSem), read by close */
 } Backup;
 
+/*
+ * Backup.state is read without a lock by the hooks, the worker and the cache while the
+ * control and failure paths store it: one untorn 32-bit access each, as the kernel's
+ * volatile int is.
+ */
+static inline unsigned int backupState(const Backup* b) { return __atomic_load_n(&b->state, __ATOMIC_RELAXED); }
+static inline void setBackupState(Backup* b, unsigned int state) { __atomic_store_n(&b->state, state, __ATOMIC_RELAXED); }
+
 /* Version-specific unload hook. */
 int doModuleUnload(void);
 

@@ -75,7 +75,7 @@ int ioctlSnapShot(Backup* b, AMSessionKey* userKey, unsigned int keyLen) {
 
     down(&b->bSem);
     kdev = b->diskInfo.kdev;
-    if (b->state != BACKUP_STARTED) {
+    if (backupState(b) != BACKUP_STARTED) {
         rc = TAV_ERR_INVALID;
         goto out;
     }
@@ -174,10 +174,10 @@ int ioctlSnapShot(Backup* b, AMSessionKey* userKey, unsigned int keyLen) {
             if (amsState(ams) != AMS_IN_SYNC) noChangeSet = 1;
         }
         setAMSState(ams, AMS_IN_SYNC);
-        b->state = BACKUP_SNAPSHOT_DONE;
+        setBackupState(b, BACKUP_SNAPSHOT_DONE);
         spin_unlock_irqrestore(&ams->usersLock, amsFlags);
     } else {
-        b->state = BACKUP_SNAPSHOT_DONE;
+        setBackupState(b, BACKUP_SNAPSHOT_DONE);
     }
     up_write(&b->writers);
 
@@ -218,23 +218,23 @@ int newBUBlockMap(Backup* b, unsigned int size, char* data) {
 int ioctlLoadBlockMap(Backup* b, UserBlockMap* userBM) {
     int rc;
     down(&b->bSem);
-    if (b->state != BACKUP_SNAPSHOT_DONE) {
+    if (backupState(b) != BACKUP_SNAPSHOT_DONE) {
         printk("<3>%s: backup error snapshot not %s\n", __func__, "complete");
         rc = TAV_ERR_INVALID;
         goto out;
     }
     /* Until BACKUP_MAP_LOADED nothing reads the backup block map, so it can be rebuilt. */
-    b->state = BACKUP_MAP_LOADING;
+    setBackupState(b, BACKUP_MAP_LOADING);
     if ((rc = newBUBlockMap(b, userBM->mapLen, reinterpret_cast<char*>(userBM->map)))) {
-        b->state = BACKUP_ERR_MAP_LOAD;
+        setBackupState(b, BACKUP_ERR_MAP_LOAD);
         printk("<3>%s: backup error failed to load device map%s", __func__, "\n");
         goto out;
     }
     down_write(&b->writers);
-    b->state = BACKUP_MAP_LOADED;
+    setBackupState(b, BACKUP_MAP_LOADED);
     up_write(&b->writers);
     if ((rc = cleanUpCache(b))) {
-        b->state = BACKUP_ERR_MAP_LOAD;
+        setBackupState(b, BACKUP_ERR_MAP_LOAD);
         printk("<3>%s: error cleaning cache%s", __func__, "\n");
     }
 out:

@@ -45,7 +45,7 @@ int ioctlStartBackup(Backup* b, dev_t kdev, unsigned int totalBlocks_, unsigned 
     spin_lock_irqsave(&busyLock, flags);
     if (atomic_read(&busy) == 1) {
         spin_unlock_irqrestore(&busyLock, flags);
-        b->state = BACKUP_REFUSED_BUSY;
+        setBackupState(b, BACKUP_REFUSED_BUSY);
         printk("<3>%s: another backup operation is open can't start backup on device major=%d minor=%d\n",
                __func__, static_cast<int>(MAJOR(kdev)), static_cast<int>(MINOR(kdev)));
         return TAV_ERR_BACKUP_ACTIVE;
@@ -55,7 +55,7 @@ int ioctlStartBackup(Backup* b, dev_t kdev, unsigned int totalBlocks_, unsigned 
     spin_unlock_irqrestore(&busyLock, flags);
 
     down(&b->bSem);
-    if (b->state != BACKUP_IDLE) {
+    if (backupState(b) != BACKUP_IDLE) {
         printk("<3>%s: tried to start backup on device major=%d minor=%d that is already busy\n", __func__,
                static_cast<int>(MAJOR(kdev)), static_cast<int>(MINOR(kdev)));
         rc = TAV_ERR_ALREADY_STARTED;
@@ -65,7 +65,7 @@ int ioctlStartBackup(Backup* b, dev_t kdev, unsigned int totalBlocks_, unsigned 
     b->diskInfo.numBlocks = totalBlocks_;
     if ((rc = getDiskInfo(&b->diskInfo, kdev))) goto out;
 
-    b->state = BACKUP_STARTING;
+    setBackupState(b, BACKUP_STARTING);
     b->maxVMPages = b->diskInfo.blockSize * 256 / 4096;
     if (b->maxVMPages > 256) b->maxVMPages = 256;
     major = MAJOR(b->diskInfo.kdev);
@@ -102,7 +102,7 @@ int ioctlStartBackup(Backup* b, dev_t kdev, unsigned int totalBlocks_, unsigned 
 
     /* No hook looks for the record before the snapshot installs one. */
     activeSession = b;
-    b->state = BACKUP_STARTED;
+    setBackupState(b, BACKUP_STARTED);
     printk("<6>%s: backup started for device major=%d minor=%d\n", __func__, static_cast<int>(major),
            static_cast<int>(minor));
 out:
@@ -158,7 +158,7 @@ static void settleHook(Backup* b) {
     } else if (ams) {
         putDeviceAMS(ams);
     }
-    if (b->state == BACKUP_IDLE) return;
+    if (backupState(b) == BACKUP_IDLE) return;
 
     request_queue_t* q = getRequestQueue(&b->diskInfo);
     if (countQueueAMS(q) > 1) {
@@ -178,8 +178,8 @@ void closeBackup(Backup* b) {
     /* From here no hook can decide to copy for this record, and nothing more is queued. */
     settleHook(b);
 
-    unsigned int savedState = b->state;
-    if (savedState <= BACKUP_MAP_LOADED) b->state = BACKUP_CLOSING;
+    unsigned int savedState = backupState(b);
+    if (savedState <= BACKUP_MAP_LOADED) setBackupState(b, BACKUP_CLOSING);
 
     flushWorkQueue(b);
     down_write(&activeSessionUsers);
@@ -207,7 +207,7 @@ void closeBackup(Backup* b) {
         printk("<6>%s: backup finished device major=%d minor=%d\n", __func__,
                static_cast<int>(MAJOR(b->diskInfo.kdev)), static_cast<int>(MINOR(b->diskInfo.kdev)));
     }
-    if (b->state <= BACKUP_MAP_LOADED || b->state == BACKUP_CLOSING) b->state = BACKUP_IDLE;
+    if (backupState(b) <= BACKUP_CLOSING) setBackupState(b, BACKUP_IDLE);
     up_write(&b->writers);
     up(&b->bSem);
 

@@ -162,7 +162,7 @@ TEST_F(InterceptTest, AWriteWithTheReadAheadBitIsAWrite) {
 
     tav::sys::exitProcess();
     ASSERT_EQ(queueFn(), &tavAMRF);
-    ASSERT_EQ(ams->state, static_cast<unsigned>(AMS_IN_SYNC));
+    ASSERT_EQ(amsState(ams), static_cast<unsigned>(AMS_IN_SYNC));
     tav::test::OneBio w(disk_->bdev(1), 31 * (bs_ / 512), bs_, 0xd6, WRITE | READA);
     w.submit();
     ASSERT_EQ(w.wait(), 0);

@@ -55,6 +55,7 @@ TEST_P(PointInTimeTest, TheImageIsTheDeviceAsItStoodAtTheSnapshot) {
     ASSERT_EQ(readImage(fd, area, 0, n, &image), 0);
     long duringRead = writers.fsWrites() - before;
     writers.stop();
+    EXPECT_EQ(mount1()->sync(), 0);
     EXPECT_EQ(writers.errors(), 0);
 
     unsigned compared = 0, wrong = 0, firstWrong = ~0u;

@@ -26,7 +26,12 @@ protected:
         return key;
     }
     static bool sameKey(const AMSessionKey& a, const AMSessionKey& b) { return !memcmp(a.key, b.key, AMS_KEY_LEN); }
-    AutoMapSession* session() { return amList[kMajor][kFirstMinor + 1]; }
+    // The table entry, read as a table user would.
+    AutoMapSession* session() {
+        AutoMapSession* s = getDeviceAMS(dev(1));
+        if (s) putDeviceAMS(s);
+        return s;
+    }
 };
 
 TEST_F(SnapshotTest, SnapShotIsTakenOnceAndOnlyFromTheStartedState) {
@@ -112,7 +117,7 @@ TEST_F(SnapshotTest, AWrongKeyTakesNoSnapshotAndLeavesTheAutomap) {
     EXPECT_EQ(stateOf(fd), static_cast<unsigned>(BACKUP_STARTED));
     EXPECT_EQ(queueFn(), &tavAMRF) << "no hook of the backup";
     EXPECT_EQ(session(), s1);
-    EXPECT_EQ(s1->state, static_cast<unsigned>(AMS_IN_SYNC));
+    EXPECT_EQ(amsState(s1), static_cast<unsigned>(AMS_IN_SYNC));
     EXPECT_TRUE(sameKey(autoMapState(fd).amsKey, k1));
     EXPECT_TRUE(blockInMap(&s1->map, 8));
 
@@ -136,7 +141,7 @@ TEST_F(SnapshotTest, TheAgentsFlagsReplaceOrDropTheAutomap) {
     ASSERT_EQ(startBackup(fd), 0);
     ASSERT_EQ(snapShot(fd, &k1, AMS_KEY_LEN), 0);
     EXPECT_FALSE(blockInMap(&session()->map, 8)) << "replaced by a new automap: the changes are discarded";
-    EXPECT_EQ(session()->state, static_cast<unsigned>(AMS_IN_SYNC));
+    EXPECT_EQ(amsState(session()), static_cast<unsigned>(AMS_IN_SYNC));
     std::vector<std::uint8_t> bits;
     EXPECT_EQ(getAutoMap(fd, fsBlocks(), &bits), TAV_ERR_INVALID);
     AMSessionKey k2 = autoMapState(fd).amsKey;
@@ -164,7 +169,7 @@ TEST_F(SnapshotTest, ADifferentBlockCountResetsTheAutomap) {
     EXPECT_TRUE(logContains("<4>ioctlSnapShot: device resize detected, device has (1016) blocks and automap has (1024), "
                             "resetting automap"));
     EXPECT_EQ(session()->map.size, fsBlocks() - 8);
-    EXPECT_EQ(session()->state, static_cast<unsigned>(AMS_IN_SYNC));
+    EXPECT_EQ(amsState(session()), static_cast<unsigned>(AMS_IN_SYNC));
     std::vector<std::uint8_t> bits;
     EXPECT_EQ(getAutoMap(fd, fsBlocks() - 8, &bits), TAV_ERR_INVALID);
 }
@@ -209,7 +214,7 @@ TEST_F(SnapshotTest, AnUnmountedDeviceCannotBeFrozen) {
     ASSERT_EQ(mount1()->unmount(), 0);
     EXPECT_EQ(snapShot(fd), TAV_ERR_INVALID);
     EXPECT_TRUE(logContains("<3>ioctlSnapShot: freeze_bdev could not freeze the device."));
-    EXPECT_EQ(session()->state, static_cast<unsigned>(AMS_NOT_IN_SYNC)) << "a new automap records nothing yet";
+    EXPECT_EQ(amsState(session()), static_cast<unsigned>(AMS_NOT_IN_SYNC)) << "a new automap records nothing yet";
 }
 
 // The reused automap goes out of sync inside the freeze (a write beyond its map): it is
@@ -229,7 +234,7 @@ TEST_F(SnapshotTest, AnAutomapThatFallsOutOfSyncBeforeTheFreezeGivesNoChangeSet)
     std::vector<std::uint8_t> bits;
     EXPECT_EQ(getAutoMap(fd, total, &bits), TAV_ERR_INVALID) << "no all-zero change set";
     EXPECT_TRUE(logContains("<3>ioctlGetAutoMap: backup error automap is NULL"));
-    EXPECT_EQ(session()->state, static_cast<unsigned>(AMS_IN_SYNC));
+    EXPECT_EQ(amsState(session()), static_cast<unsigned>(AMS_IN_SYNC));
     EXPECT_FALSE(blockInMap(&session()->map, 12)) << "it records from this freeze";
     ASSERT_EQ(submit(1, 13, 1, 0x13), 0);
     EXPECT_TRUE(blockInMap(&session()->map, 13));

@@ -151,7 +151,7 @@ TEST_F(StartTest, CloseDrainsTheHeldWritesWithoutCopying) {
     ASSERT_EQ(atomic_read(&b->mrInQueue), 4);
 
     std::thread closer([&] { tav::sys::close(fd); });
-    ASSERT_TRUE(eventually([&] { return b->state == BACKUP_CLOSING; }));
+    ASSERT_TRUE(eventually([&] { return backupState(b) == BACKUP_CLOSING; }));
     disk_->removeHold(gate);
     closer.join();
     ASSERT_EQ(batch.wait(), 0);
@@ -220,14 +220,14 @@ TEST_F(StartTest, CloseLeavesTheQueueTheHookItsAutomapsNeed) {
     backupOf(1, true);
     EXPECT_EQ(queueFn(), own) << "a single automap of another partition is stopped with it";
     ASSERT_NE(session(3), nullptr);
-    EXPECT_EQ(session(3)->state, static_cast<unsigned>(AMS_NOT_IN_SYNC));
+    EXPECT_EQ(amsState(session(3)), static_cast<unsigned>(AMS_NOT_IN_SYNC));
 
     backupOf(2, false);
     backupOf(3, false);
     backupOf(1, true);
     EXPECT_EQ(queueFn(), &tavAMRF) << "two automaps of other partitions keep recording";
-    EXPECT_EQ(session(2)->state, static_cast<unsigned>(AMS_IN_SYNC));
-    EXPECT_EQ(session(3)->state, static_cast<unsigned>(AMS_IN_SYNC));
+    EXPECT_EQ(amsState(session(2)), static_cast<unsigned>(AMS_IN_SYNC));
+    EXPECT_EQ(amsState(session(3)), static_cast<unsigned>(AMS_IN_SYNC));
 
     ASSERT_EQ(tav::unloadModule(), 0);
     EXPECT_EQ(queueFn(), own) << "the module leaves no queue hooked";

@@ -30,7 +30,7 @@ protected:
     void expectFailedInto(unsigned state) {
         EXPECT_EQ(stateOf(fd_), state);
         EXPECT_EQ(queueFn(), own_) << "the hook left the queue";
-        EXPECT_EQ(ams_->state, static_cast<unsigned>(AMS_NOT_IN_SYNC));
+        EXPECT_EQ(amsState(ams_), static_cast<unsigned>(AMS_NOT_IN_SYNC));
         unsigned char* area = mapArea(fd_);
         ReadBlocks r{0, 1, area};
         EXPECT_EQ(tav::sys::ioctl(fd_, TAV_READ_BLOCKS, &r), TAV_ERR_INVALID);
