@@ -34,8 +34,9 @@
  * then, outside writers, the automap update and the registry lookup. It never waits for
  * writers while it holds activeSessionUsers. Close waits for hooksInside to reach 0 after
  * it has released writers and bSem, and frees the record only then.
- * The worker kbackupd holds no lock while it passes a request on; around one block copy
- * it holds cacheUsers (r), inside which the bucket sem; it never takes writers.
+ * The worker kbackupd holds no lock while it passes a request on and kicks the disk;
+ * around one block copy it holds cacheUsers (r), inside which the bucket sem; it never
+ * takes writers.
  * The snapshot keeps a user reference on the device's automap from its selection to its
  * activation; the activation waits for every other user to leave (the session's usersLock
  * held on return) under writers (w).

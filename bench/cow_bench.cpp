@@ -255,8 +255,8 @@ int main(int argc, char** argv) {
     std::printf("bench cow_first_write_vs_plain %.3f target 0.4\n", firstRatio);
     std::printf("bench cow_rewrite_vs_plain %.3f target 0.9\n", rewriteRatio);
     std::printf("bench automap_write_vs_plain %.3f target 0.95\n", amRatio);
-    std::printf("bench frozen_ms_idle %.3f target 1\n", idleMs);
-    std::printf("bench frozen_ms_busy %.3f target 20\n", busyMs);
+    std::printf("bench frozen_ms_idle %.4f target 1\n", idleMs);
+    std::printf("bench frozen_ms_busy %.4f target 20\n", busyMs);
 
     tav::sys::exitProcess();
     tav::unloadModule();

@@ -90,8 +90,10 @@ private:
                 continue;
             }
             if (next->due > Clock::now()) {
-                sleepingUntil_ = next->due;
-                cv_.wait_until(lk, next->due);
+                // A copy: the vector may grow (and move) while we wait with the lock dropped.
+                const Clock::time_point due = next->due;
+                sleepingUntil_ = due;
+                cv_.wait_until(lk, due);
                 continue;
             }
             sleepingUntil_ = Clock::time_point::min();

@@ -352,6 +352,7 @@ TEST_F(SnapshotTest, LoadingAMapDropsTheCachedBlocksOutsideIt) {
     ASSERT_EQ(snapShot(fd), 0);
     Backup* b = recordOf(fd);
     ASSERT_EQ(submit(1, 5, 3, 0x57), 0);
+    ASSERT_TRUE(settled(b));
     ASSERT_EQ(cachedBlocks(b), 3);
     std::vector<std::uint8_t> map((fsBlocks() + 7) / 8, 0);
     map[0] = 1 << 6;

@@ -1,5 +1,5 @@
-// A loaded module, a RAM disk with two partitions (first minor 16, so partition 1 is 8:17)
-// and a file system on partition 1, driven as an agent does: StartBackup, SnapShot,
+// A loaded module, a RAM disk with three partitions (first minor 16, so partition 1 is
+// 8:17) and a file system on partition 1, driven as an agent does: StartBackup, SnapShot,
 // LoadBlockMap and ReadBlocks through tav::sys, writes as bios through the block layer
 // (the hook sees them), the truth read raw from the disk. Teardown ends the process (which
 // closes the backups), unloads the module, then takes the mounts and the disk down
@@ -213,6 +213,12 @@ protected:
             usleep(100);
         }
         return pred();
+    }
+
+    // A held write completes at the disk before the worker has marked its blocks and left
+    // the record: wait for that.
+    static bool settled(Backup* b) {
+        return eventually([b] { return atomic_read(&b->mrInQueue) == 0; });
     }
 
     // The cache entries of a started backup's record.
