@@ -21,6 +21,7 @@
 #include "kernel/blkdev.h"
 #include "kernel/buffer_head.h"
 #include "kernel/printk.h"
+#include "bench/bench_util.h"
 #include "tav/blockio.h"
 
 namespace {
@@ -114,50 +115,6 @@ double diskSeconds(struct block_device* bdev, const std::vector<struct page*>& p
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// bench.json: {"name": {"value": v, "target": t}, ...}; entries of other benchmarks stay.
-void mergeJson(const std::string& path, const std::string& name, double value, double target) {
-    std::map<std::string, std::pair<double, double>> entries;
-    std::ifstream in(path);
-    if (in) {
-        std::stringstream ss;
-        ss << in.rdbuf();
-        std::string text = ss.str();
-        // Each entry: "key": {"value": number, "target": number}
-        auto number = [&](std::size_t from, const char* field, double* out) {
-            std::size_t f = text.find(field, from);
-            if (f == std::string::npos) return std::string::npos;
-            std::size_t colon = text.find(':', f);
-            if (colon == std::string::npos) return std::string::npos;
-            char* end = nullptr;
-            *out = std::strtod(text.c_str() + colon + 1, &end);
-            return static_cast<std::size_t>(end - text.c_str());
-        };
-        for (std::size_t pos = 0;;) {
-            std::size_t q1 = text.find('"', pos);
-            if (q1 == std::string::npos) break;
-            std::size_t q2 = text.find('"', q1 + 1);
-            std::size_t brace = text.find('{', q2);
-            std::size_t close = text.find('}', q2);
-            if (q2 == std::string::npos || brace == std::string::npos || close == std::string::npos) break;
-            double v = 0, t = 0;
-            std::size_t a = number(brace, "\"value\"", &v), b = number(brace, "\"target\"", &t);
-            if (a == std::string::npos || b == std::string::npos || a > close || b > close) break;
-            entries[text.substr(q1 + 1, q2 - q1 - 1)] = {v, t};
-            pos = close + 1;
-        }
-    }
-    entries[name] = {value, target};
-    std::ofstream out(path);
-    out << "{\n";
-    size_t n = 0;
-    for (auto& [k, v] : entries) {
-        char line[256];
-        std::snprintf(line, sizeof(line), "  \"%s\": {\"value\": %.4f, \"target\": %.4f}%s\n", k.c_str(), v.first,
-                      v.second, ++n < entries.size() ? "," : "");
-        out << line;
-    }
-    out << "}\n";
-}
 
 }  // namespace
 
@@ -204,6 +161,6 @@ int main(int argc, char** argv) {
                  s.transfers, s.transfers ? double(s.completed) / double(s.transfers) : 0.0);
     double ratio = bestPread / bestDisk;
     std::printf("bench filedisk_batch_vs_pread %.3f target %.1f\n", ratio, kTarget);
-    mergeJson(json, "filedisk_batch_vs_pread", ratio, kTarget);
+    bench::mergeJson(json, {{"filedisk_batch_vs_pread", {ratio, kTarget}}});
     return 0;
 }

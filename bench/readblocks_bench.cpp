@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "kernel/fs.h"
 #include "kernel/printk.h"
 #include "tav/blockio.h"
@@ -35,29 +36,15 @@ namespace {
 constexpr unsigned kBlockSize = 4096, kBatch = 256;
 constexpr double kTarget = 0.8;
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::seconds;
 
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "readblocks_bench: %s\n", what.c_str());
     std::exit(1);
 }
 
-double seconds(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-void makeImage(const std::string& path, std::uint64_t bytes) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) == bytes) return;
-    int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
-    if (fd < 0) die("cannot create " + path);
-    std::vector<std::uint64_t> chunk((1u << 20) / 8);
-    std::uint64_t x = 0x9e3779b97f4a7c15ULL;
-    for (std::uint64_t off = 0; off < bytes; off += 1u << 20) {
-        for (auto& w : chunk) w = (x = x * 6364136223846793005ULL + 1442695040888963407ULL);
-        if (::pwrite(fd, chunk.data(), 1u << 20, static_cast<off_t>(off)) != (1 << 20)) die("short write");
-    }
-    ::fsync(fd);
-    ::close(fd);
-}
 
 double preadPass(const std::string& path, std::uint64_t bytes, std::vector<char>& buf) {
     int fd = ::open(path.c_str(), O_RDONLY);
@@ -81,30 +68,6 @@ double readBlocksPass(int fd, unsigned numBlocks, void* area) {
     return seconds(t0);
 }
 
-// build/bench.json is one flat object of name -> {"value": v, "target": t}; other
-// benchmarks' entries are kept.
-void mergeJson(const std::string& path, const std::string& name, double value, double target) {
-    std::map<std::string, std::string> entries;
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string text = ss.str();
-    for (size_t pos = 0; (pos = text.find('"', pos)) != std::string::npos;) {
-        size_t keyEnd = text.find('"', pos + 1);
-        size_t open = text.find('{', keyEnd), close = text.find('}', open);
-        if (keyEnd == std::string::npos || open == std::string::npos || close == std::string::npos) break;
-        entries[text.substr(pos + 1, keyEnd - pos - 1)] = text.substr(open, close - open + 1);
-        pos = close + 1;
-    }
-    char mine[96];
-    std::snprintf(mine, sizeof mine, "{\"value\": %.4f, \"target\": %.4f}", value, target);
-    entries[name] = mine;
-    std::ofstream out(path);
-    out << "{\n";
-    size_t i = 0;
-    for (auto& [k, v] : entries) out << "  \"" << k << "\": " << v << (++i < entries.size() ? ",\n" : "\n");
-    out << "}\n";
-}
 
 }  // namespace
 
@@ -114,7 +77,7 @@ int main(int argc, char** argv) {
     std::uint64_t bytes = mb << 20;
     std::string json = argc > 1 ? argv[1] : "bench.json";
     std::string image = argc > 2 ? argv[2] : "readblocks-bench.img";
-    makeImage(image, bytes);
+    if (std::string e = bench::makeImage(image, bytes); !e.empty()) die(e);
 
     tav::DiskConfig cfg;
     cfg.backing = tav::Backing::File;
@@ -170,6 +133,6 @@ int main(int argc, char** argv) {
     tav::unloadModule();
     mount.reset();
     disk.reset();
-    mergeJson(json, "readblocks_vs_pread", ratio, kTarget);
+    bench::mergeJson(json, {{"readblocks_vs_pread", {ratio, kTarget}}});
     return 0;
 }
