@@ -12,11 +12,12 @@ int doModuleUnload(void) { return tavUnload(); }
 
 /*
  * Fills di for the device kdev from its mounted file system and its partition record.
- * The bdget reference stays in di->bdev for the record's life (automap sessions copy the
- * pointer), so it is never dropped.
+ * di->bdev holds a bdget reference from a success until closeDiskInfo; a copy of di that
+ * outlives it (an automap session) takes its own. A failure keeps no reference: a number
+ * with no disk behind it would otherwise leave an unbound bdev behind for good.
  */
 int getDiskInfo(DiskInfo* di, dev_t kdev) {
-    di->superBlock = nullptr;
+    closeDiskInfo(di);
     di->kdev = kdev;
     di->bdev = bdget(kdev);
 
@@ -24,6 +25,7 @@ int getDiskInfo(DiskInfo* di, dev_t kdev) {
     if (!sb) {
         printk("<3>%s: device major=%d minor=%d not found, getting super block failed\n", __func__,
                static_cast<int>(MAJOR(kdev)), static_cast<int>(MINOR(kdev)));
+        closeDiskInfo(di);
         return TAV_ERR_NO_DEVICE;
     }
     di->blockSize = static_cast<int>(sb->s_blocksize);
@@ -32,6 +34,7 @@ int getDiskInfo(DiskInfo* di, dev_t kdev) {
     if (di->sectorsPerBlock == 0) {
         printk("<4>%s: device %x has bad block size %d\n", __func__, kdev, di->blockSize);
         drop_super(sb);
+        closeDiskInfo(di);
         return TAV_ERR_GENERAL;
     }
     di->sectorsPerBlockShift = __builtin_ctz(static_cast<unsigned int>(di->sectorsPerBlock));
@@ -54,6 +57,10 @@ void closeDiskInfo(DiskInfo* di) {
     if (di->superBlock) {
         drop_super(di->superBlock);
         di->superBlock = nullptr;
+    }
+    if (di->bdev) {
+        bdput(di->bdev);
+        di->bdev = nullptr;
     }
 }
 
@@ -279,7 +286,7 @@ int waitForSubmitted(Backup* b, unsigned int start, unsigned int count) {
                 memset(static_cast<char*>(page_address(bv->bv_page)) + bv->bv_offset, 0, bv->bv_len);
             }
         }
-        if (b->state == BACKUP_MAP_LOADED) unSetBlock(&b->blockMap, start + i);
+        if (backupState(b) == BACKUP_MAP_LOADED) unSetBlock(&b->blockMap, start + i);
     }
     return rc;
 }
@@ -320,8 +327,8 @@ int ioctlReadBlocks(Backup* b, unsigned int start, unsigned int count, void* dat
     int fromDisk, fromCache;
 
     down(&b->bSem);
-    if (b->state != BACKUP_MAP_LOADED && b->state != BACKUP_SNAPSHOT_DONE) {
-        printk("<3>%s: state (%d) not valid\n", __func__, static_cast<int>(b->state));
+    if (backupState(b) != BACKUP_MAP_LOADED && backupState(b) != BACKUP_SNAPSHOT_DONE) {
+        printk("<3>%s: state (%d) not valid\n", __func__, static_cast<int>(backupState(b)));
         rc = TAV_ERR_INVALID;
         goto out;
     }
@@ -330,7 +337,7 @@ int ioctlReadBlocks(Backup* b, unsigned int start, unsigned int count, void* dat
         rc = TAV_ERR_INVALID;
         goto out;
     }
-    if (b->state == BACKUP_MAP_LOADED) {
+    if (backupState(b) == BACKUP_MAP_LOADED) {
         if (!b->blockMap.map) {
             printk("<3>%s: block map is null%s", __func__, "\n");
             rc = TAV_ERR_INVALID;
@@ -390,8 +397,8 @@ int ioctlReadBlocks(Backup* b, unsigned int start, unsigned int count, void* dat
      * A copy-on-write failure during the batch stops the preserving: a block overwritten
      * after that may have reached this batch new, so the batch cannot count as read.
      */
-    if (b->state != BACKUP_MAP_LOADED && b->state != BACKUP_SNAPSHOT_DONE) {
-        printk("<3>%s: state (%d) not valid\n", __func__, static_cast<int>(b->state));
+    if (backupState(b) != BACKUP_MAP_LOADED && backupState(b) != BACKUP_SNAPSHOT_DONE) {
+        printk("<3>%s: state (%d) not valid\n", __func__, static_cast<int>(backupState(b)));
         rc = TAV_ERR_INVALID;
     }
 out:

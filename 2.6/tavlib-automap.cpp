@@ -28,6 +28,8 @@ int newAMS(Backup* b, AutoMapSession** amSession) {
     if (!mem) return TAV_ERR_NO_MEMORY;
     AutoMapSession* ams = new (mem) AutoMapSession(); /* zeroed: key all zero */
     ams->diskInfo = b->diskInfo;
+    ams->diskInfo.bdev = bdget(kdev); /* the session outlives the record's reference */
+    ams->diskInfo.superBlock = nullptr;
     ams->state = AMS_NOT_IN_SYNC;
     if (ams->diskInfo.blockSize == 0) {
         printk("<2>%s: Blocksize set to 0 when making automap%s", __func__, "\n");
@@ -37,6 +39,7 @@ int newAMS(Backup* b, AutoMapSession** amSession) {
     int rc = newBlockMap(&ams->map, static_cast<unsigned int>(ams->diskInfo.numBlocks), nullptr, 1, &pages);
     if (rc) {
         printk("<3>%s: failed to create new device map%s", __func__, "\n");
+        closeDiskInfo(&ams->diskInfo);
         kfree(ams);
         return rc;
     }
@@ -88,7 +91,7 @@ void closeAllAMS(void) {
 static int backupHoldsHook(dev_t kdev) {
     down_read(&activeSessionUsers);
     Backup* b = activeSession;
-    unsigned int state = b ? b->state : BACKUP_IDLE;
+    unsigned int state = b ? backupState(b) : BACKUP_IDLE;
     int holds = b && b->diskInfo.kdev == kdev && state >= BACKUP_STARTED && state <= BACKUP_MAP_LOADED;
     up_read(&activeSessionUsers);
     return holds;
@@ -103,6 +106,7 @@ void closeAM(AutoMapSession* ams) {
     unsigned int pages = 0;
     closeBlockMap(&ams->map, &pages);
     atomic_sub(static_cast<int>(pages), &curAllocAMPages);
+    closeDiskInfo(&ams->diskInfo);
     kfree(ams);
 }
 
@@ -194,7 +198,7 @@ int ioctlNoStartAutoMap(Backup* b) {
  */
 int ioctlGetAutoMap(Backup* b, UserBlockMap* userBM) {
     down(&b->bSem);
-    if (b->state != BACKUP_SNAPSHOT_DONE) {
+    if (backupState(b) != BACKUP_SNAPSHOT_DONE) {
         printk("<3>%s: backup error map not loaded %s", __func__, "\n");
         up(&b->bSem);
         return TAV_ERR_INVALID;

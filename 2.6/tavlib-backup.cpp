@@ -14,7 +14,7 @@ int ioctlGetState(Backup* b, State* userState, unsigned int stateLen) {
     down(&b->bSem);
     s.major = MAJOR(b->diskInfo.kdev);
     s.minor = MINOR(b->diskInfo.kdev);
-    s.state = b->state;
+    s.state = backupState(b);
     s.blockSize = b->diskInfo.blockSize;
     s.mmapSize = b->maxVMPages * 4096;
     up(&b->bSem);

@@ -20,7 +20,7 @@ static inline HashTable* bucketOf(Backup* b, unsigned int blockNum) {
 }
 
 /* A record the state machine no longer lets anyone read: closing or failed. */
-static inline int cacheIsDead(Backup* b) { return b->state > BACKUP_MAP_LOADED; }
+static inline int cacheIsDead(Backup* b) { return backupState(b) > BACKUP_MAP_LOADED; }
 
 /*
  * A zeroed record with its data buffer, or NULL with the state set to BACKUP_ERR_CACHE.
@@ -29,7 +29,7 @@ static inline int cacheIsDead(Backup* b) { return b->state > BACKUP_MAP_LOADED; 
  */
 CachePage* getCacheBlock(Backup* b) {
     if (static_cast<unsigned int>(atomic_read(&b->curAllocCPs)) >= b->maxCacheBlocks) {
-        b->state = BACKUP_ERR_CACHE;
+        setBackupState(b, BACKUP_ERR_CACHE);
         printk("<3>%s: configured max cache memory reached (%u blocks) failed to allocate cache object\n",
                __func__, b->maxCacheBlocks);
         return nullptr;
@@ -37,12 +37,12 @@ CachePage* getCacheBlock(Backup* b) {
     /* A cache torn down under a running worker: fail the store like an allocation failure. */
     if (!b->cpCache) {
         printk("<2>%s: b->cpCache was destroyed before kmem_cache_alloc!%s", __func__, "\n");
-        b->state = BACKUP_ERR_CACHE;
+        setBackupState(b, BACKUP_ERR_CACHE);
         return nullptr;
     }
     void* mem = kmem_cache_alloc(b->cpCache, GFP_NOIO);
     if (!mem) {
-        b->state = BACKUP_ERR_CACHE;
+        setBackupState(b, BACKUP_ERR_CACHE);
         printk("<3>%s: system out of memory, failed to allocate cache object.%s", __func__, "\n");
         return nullptr;
     }
@@ -50,13 +50,13 @@ CachePage* getCacheBlock(Backup* b) {
     if (!b->dataCache) {
         printk("<2>%s: b->dataCache was destroyed before kmem_cache_alloc!%s", __func__, "\n");
         kmem_cache_free(b->cpCache, cp);
-        b->state = BACKUP_ERR_CACHE;
+        setBackupState(b, BACKUP_ERR_CACHE);
         return nullptr;
     }
     cp->data = static_cast<unsigned char*>(kmem_cache_alloc(b->dataCache, GFP_NOIO));
     if (!cp->data) {
         kmem_cache_free(b->cpCache, cp);
-        b->state = BACKUP_ERR_CACHE;
+        setBackupState(b, BACKUP_ERR_CACHE);
         printk("<3>%s: system out of memory failed to allocate block for write cache%s", __func__, "\n");
         return nullptr;
     }
@@ -103,7 +103,7 @@ CachePage* locateBlockInList(CachePage* cp, unsigned int blockNum, CachePage** l
  * Caller holds cacheUsers for reading and has tested the state. Process context; may sleep.
  */
 int saveBlock(Backup* b, char* data, unsigned int blockNum) {
-    if (b->state == BACKUP_MAP_LOADED && !blockInMap(&b->blockMap, blockNum)) return 0;
+    if (backupState(b) == BACKUP_MAP_LOADED && !blockInMap(&b->blockMap, blockNum)) return 0;
     if (blockInMap(&b->cacheMap, blockNum)) return 0;
 
     HashTable* ht = bucketOf(b, blockNum);
@@ -137,7 +137,7 @@ int cacheRead(Backup* b, char* data, unsigned int blockNum) {
             memcpy(data, cp->data, static_cast<size_t>(b->diskInfo.blockSize));
             atomic_inc(&b->totalReadCBs);
             rc = b->diskInfo.blockSize;
-            if (b->state == BACKUP_MAP_LOADED) {
+            if (backupState(b) == BACKUP_MAP_LOADED) {
                 unSetBlock(&b->blockMap, blockNum);
                 unSetBlock(&b->cacheMap, blockNum);
                 if (prev)
@@ -223,7 +223,7 @@ void closeCache(Backup* b) {
  */
 int cleanUpCache(Backup* b) {
     down_read(&b->cacheUsers);
-    if (b->state != BACKUP_MAP_LOADED) {
+    if (backupState(b) != BACKUP_MAP_LOADED) {
         int rc = cacheIsDead(b) ? 0 : TAV_ERR_GENERAL;
         up_read(&b->cacheUsers);
         return rc;
@@ -272,7 +272,7 @@ unsigned int anyDirtyBlock(Backup* b) {
 
 /* The block named stays cached until ReadBlocks delivers it. */
 int ioctlGetDirtyBlock(Backup* b, unsigned int* userBlockNumPtr) {
-    if (!b->blockMap.map || b->state != BACKUP_MAP_LOADED) return TAV_ERR_INVALID;
+    if (!b->blockMap.map || backupState(b) != BACKUP_MAP_LOADED) return TAV_ERR_INVALID;
     down(&b->bSem);
     unsigned int blockNum = anyDirtyBlock(b);
     up(&b->bSem);

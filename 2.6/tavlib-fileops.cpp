@@ -66,7 +66,7 @@ int tavOpen(struct inode*, struct file* filp) {
     if (!mem) return -ENOMEM;
     Backup* b = new (mem) Backup(); /* zero-filled, then the locks set up below */
     sema_init(&b->bSem, 1);
-    b->state = BACKUP_IDLE;
+    setBackupState(b, BACKUP_IDLE);
     init_rwsem(&b->writers);
     init_rwsem(&b->cacheUsers);
     spin_lock_init(&b->mrLock);

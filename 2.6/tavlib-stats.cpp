@@ -8,7 +8,7 @@ void setStats(Backup* b, Stats* st) {
     DiskInfo* di = &b->diskInfo;
     st->major = MAJOR(di->kdev);
     st->minor = MINOR(di->kdev);
-    st->state = b->state;
+    st->state = backupState(b);
     st->partitionStart = static_cast<unsigned int>(di->partitionStart);
     st->blockSize = di->blockSize;
     st->blocksPerPage = static_cast<int>(di->blocksPerPage);

@@ -90,7 +90,7 @@ int tavMMAP(struct file* filp, struct vm_area_struct* vma) {
     down(&b->bSem);
     BackupVMA* bVMA = nullptr;
     unsigned long pages = (vma->vm_end - vma->vm_start) / PAGE_SIZE;
-    if (b->state <= BACKUP_STARTING || vma->vm_pgoff != 0 || maxBVMAs(b, &bVMA) || pages < 1 ||
+    if (backupState(b) <= BACKUP_STARTING || vma->vm_pgoff != 0 || maxBVMAs(b, &bVMA) || pages < 1 ||
         pages > static_cast<unsigned long>(b->maxVMPages))
         goto out;
 

@@ -260,9 +260,10 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
         readInto(next, n);
         progress.done += n;
         next += n;
-        // Blocks the cache holds leave it once read: take them now so it stays small.
+        // Blocks the cache holds leave it once read: take them all now so it stays small.
+        // Only unread blocks are ever cached, so this ends even while writers run.
         std::uint64_t drained = 0;
-        while (drained < batch) {
+        for (;;) {
             auto d = s.dirtyBlock();
             if (!d || *d >= blockCount || isDone(*d)) break;
             readInto(*d, 1);

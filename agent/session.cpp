@@ -61,7 +61,13 @@ Session::~Session() {
 
 void Session::fail(const char* step, int code) const {
     ErrorKind kind = code == TAV_ERR_READ_IO ? ErrorKind::Io : ErrorKind::Refused;
-    throw AgentError(kind, std::string(step) + " failed: " + describeResult(code));
+    std::string what = std::string(step) + " failed: " + describeResult(code);
+    // A step refused because the backup itself broke (cache full, a copy failed) says why.
+    State s = {};
+    GetState r = {&s, sizeof s};
+    if (code == TAV_ERR_INVALID && sys::ioctl(fd_, TAV_GET_STATE, &r) == 0 && s.state > BACKUP_CLOSING)
+        what += std::string("; the backup ") + stateName(s.state);
+    throw AgentError(kind, what);
 }
 
 BlockSize Session::blockSize(unsigned major, unsigned minor) {

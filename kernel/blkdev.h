@@ -49,6 +49,11 @@ sector_t bdevSectors(const struct block_device* bdev);
 // "tda1" etc. (see disk_name); "unknown-block(M,m)" for a bdev without a disk.
 const char* bdevname(struct block_device* bdev, char* buf);
 
+namespace tav::kernel {
+// References held on dev's block device; 0 when none exists. For leak checks.
+int bdevReferences(dev_t dev);
+}  // namespace tav::kernel
+
 typedef struct request_queue request_queue_t;
 typedef int(make_request_fn)(request_queue_t* q, struct bio* bio);
 typedef void(unplug_fn)(request_queue_t* q);

@@ -134,6 +134,12 @@ void bdput(struct block_device* bdev) {
     putLocked(bdev);
 }
 
+int tav::kernel::bdevReferences(dev_t dev) {
+    std::lock_guard lk(bdevLock);
+    auto it = bdevs.find(dev);
+    return it == bdevs.end() ? 0 : atomic_read(&it->second->bd_count);
+}
+
 sector_t bdevSectors(const struct block_device* bdev) {
     if (bdev->bd_part) return bdev->bd_part->nr_sects;
     if (bdev->bd_disk) return get_capacity(bdev->bd_disk);

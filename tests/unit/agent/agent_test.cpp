@@ -203,10 +203,53 @@ TEST_F(AgentTest, VerifyFindsAFlippedByte) {
 }
 
 TEST_F(AgentTest, CacheStaysBoundedDuringAFullBackupUnderWrites) {
-    startWriters(2);
-    // A small cache limit: without draining, the writers would fill it and fail the backup.
-    BackupResult r = backup(false, 600);
-    stopWriters();
+    // After each batch the writer overwrites kPerBatch blocks the reader has not reached
+    // (each one is copied) before the backup goes on: paced by the backup itself, the test
+    // means the same however fast this build runs. Without draining, the copies would pile
+    // up ahead of the reader well past the limit.
+    constexpr int kPerBatch = 48;
+    constexpr std::uint32_t kLimit = 64;
+    std::atomic<int> tokens{0};
+    std::atomic<std::uint64_t> position{0};
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        std::mt19937 rng(11);
+        std::vector<std::uint64_t> data(kBlock / 8);
+        for (std::uint64_t i = 1; !stop; i++) {
+            std::uint64_t ahead = position + 256;
+            if (tokens.load() == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+                continue;
+            }
+            if (ahead < blocks()) {
+                std::fill(data.begin(), data.end(), i * 7919);
+                mount_->writeDirect(ahead + rng() % (blocks() - ahead), data.data());
+            }
+            tokens--;
+        }
+    });
+    BackupOptions o;
+    o.major = 8;
+    o.minor = 1;
+    o.maxCacheBlocks = kLimit;
+    o.progress = [&](const Progress& p) {
+        position = p.done;
+        tokens = kPerBatch;
+        while (tokens.load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(20));
+    };
+    BackupResult r;
+    EXPECT_NO_THROW(r = runBackup(*repo_, o));
+    stop = true;
+    writer.join();
+    auto stat = [](const char* name) {
+        for (const auto& l : tav::kernel::logLines())
+            if (l.text.find(std::string("printStats: ") + name + ": ") != std::string::npos)
+                return std::stol(l.text.substr(l.text.rfind(' ') + 1));
+        return -1L;
+    };
+    EXPECT_GT(stat("total cached blocks"), static_cast<long>(kLimit)) << "more copies went through than fit at once";
+    EXPECT_LE(stat("peak cached blocks"), kPerBatch);
+    EXPECT_GT(r.manifest.stats.blocksFromDirty, 0u);
     EXPECT_EQ(r.manifest.kind, "full");
     EXPECT_TRUE(restore(r.manifest.id) == truth_);
 }

@@ -75,7 +75,7 @@ protected:
         return out;
     }
     static void setActiveBackup(Backup* b, unsigned state) {
-        if (b) b->state = state;
+        if (b) setBackupState(b, state);
         down_write(&activeSessionUsers);
         activeSession = b;
         up_write(&activeSessionUsers);

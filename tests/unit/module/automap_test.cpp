@@ -19,8 +19,10 @@ class AutomapTest : public tav::test::HookTest {};
 
 TEST_F(AutomapTest, ASessionIsBornOutOfSyncOrNotAtAll) {
     Backup* p2 = record(2, 40000);
+    int refs = tav::kernel::bdevReferences(dev(2));
     AutoMapSession* s = startSession(p2, false);
     ASSERT_EQ(slot(dev(2)), s);
+    EXPECT_EQ(tav::kernel::bdevReferences(dev(2)), refs + 1) << "the session holds its own reference";
     EXPECT_EQ(s->map.numBytes, 5000u);
     EXPECT_EQ(atomic_read(&curAllocAMPages), 2);
     ASSERT_EQ(setMRF(p2, tavAMRF), 0);
@@ -29,6 +31,7 @@ TEST_F(AutomapTest, ASessionIsBornOutOfSyncOrNotAtAll) {
     EXPECT_EQ(closeAMS(p2), 0);
     EXPECT_EQ(queueFn(), own_) << "its device was the queue's last";
     EXPECT_EQ(closeAMS(p2), 2);
+    EXPECT_EQ(tav::kernel::bdevReferences(dev(2)), refs);
 
     struct Case {
         Site site;  // Count: no fault
@@ -51,6 +54,7 @@ TEST_F(AutomapTest, ASessionIsBornOutOfSyncOrNotAtAll) {
         EXPECT_EQ(logContains("<3>newAMS: failed to create new device map"), c.logged) << c.rc;
     }
     EXPECT_EQ(atomic_read(&curAllocAMPages), 0);
+    EXPECT_EQ(tav::kernel::bdevReferences(dev(2)), refs) << "failed sessions give theirs back";
 }
 
 TEST_F(AutomapTest, TheHookRecordsEveryWriteOfAnInSyncSessionAndNoRead) {
@@ -192,7 +196,7 @@ TEST_F(AutomapTest, TheUnloadCommandLeavesARunningBackupItsHook) {
     EXPECT_EQ(queueFn(), &tavMRF) << "writes after the snapshot are still copied";
 
     startSession(p2);
-    p2->state = BACKUP_STARTED;  // a snapshot that is freezing
+    setBackupState(p2, BACKUP_STARTED);  // a snapshot that is freezing
     EXPECT_EQ(tav::sys::ioctl(fd, TAV_UNLOAD, 0UL), 0);
     EXPECT_EQ(queueFn(), &tavMRF);
 
@@ -224,7 +228,7 @@ TEST_F(AutomapTest, TheCommandsCopyWhatTheyMayAndKeepTheMapOnFailure) {
     };
     EXPECT_EQ(getAutoMap(40000), TAV_ERR_INVALID);
     EXPECT_TRUE(logContains("<3>ioctlGetAutoMap: backup error map not loaded"));
-    rec->state = BACKUP_SNAPSHOT_DONE;
+    setBackupState(rec, BACKUP_SNAPSHOT_DONE);
     unsigned pages = 0;
     ASSERT_EQ(newBlockMap(&rec->blockMap, 40000, nullptr, 1, &pages), 0);
     atomic_add(static_cast<int>(pages), &rec->curAllocPages);
@@ -251,7 +255,7 @@ TEST_F(AutomapTest, TheCommandsCopyWhatTheyMayAndKeepTheMapOnFailure) {
     EXPECT_EQ(getAutoMap(40000), TAV_ERR_INVALID);
     EXPECT_TRUE(logContains("<3>ioctlGetAutoMap: backup error automap is NULL"));
     EXPECT_EQ(amsState(s), kIn);
-    rec->state = BACKUP_IDLE;
+    setBackupState(rec, BACKUP_IDLE);
     rec->diskInfo.kdev = 0;
 }
 

@@ -17,7 +17,7 @@ protected:
     void start(unsigned maxCacheBlocks, int blockSize = 1024, unsigned numBlocks = 20000) {
         setGeometry(blockSize, numBlocks);
         ASSERT_EQ(tav::test::startRecord(b_, maxCacheBlocks), 0);
-        b_->state = BACKUP_SNAPSHOT_DONE;
+        setBackupState(b_, BACKUP_SNAPSHOT_DONE);
     }
     int dirtyBlock(unsigned* out) {
         DirtyBlock r{out};
@@ -60,12 +60,12 @@ TEST_F(CacheTest, LimitRefusesTheStoreAfterNAndAReleaseMakesRoom) {
     // A release (first read once the map is loaded) makes room for one more.
     EXPECT_EQ(cacheRead(b_, buf_.data(), 2), 1024);
     EXPECT_EQ(save(4, 1), 0);
-    EXPECT_EQ(b_->state, static_cast<unsigned>(BACKUP_MAP_LOADED));
+    EXPECT_EQ(backupState(b_), static_cast<unsigned>(BACKUP_MAP_LOADED));
     EXPECT_EQ(save(2 + 4096, 1), 0) << "not in the loaded map: nothing to store";
 
     setBlock(&b_->blockMap, 5);
     EXPECT_EQ(save(5, 1), 1);
-    EXPECT_EQ(b_->state, static_cast<unsigned>(BACKUP_ERR_CACHE));
+    EXPECT_EQ(backupState(b_), static_cast<unsigned>(BACKUP_ERR_CACHE));
     EXPECT_TRUE(logContains("<3>getCacheBlock: configured max cache memory reached (3 blocks) failed to allocate "
                             "cache object"));
     EXPECT_EQ(atomic_read(&b_->curAllocCPs), 3);
@@ -79,7 +79,7 @@ TEST_F(CacheTest, LimitRefusesTheStoreAfterNAndAReleaseMakesRoom) {
 TEST_F(CacheTest, ZeroLimitStoresNothing) {
     start(0);
     EXPECT_EQ(save(7, 1), 1);
-    EXPECT_EQ(b_->state, static_cast<unsigned>(BACKUP_ERR_CACHE));
+    EXPECT_EQ(backupState(b_), static_cast<unsigned>(BACKUP_ERR_CACHE));
     EXPECT_TRUE(logContains("(0 blocks)"));
     EXPECT_EQ(tav::kernel::slabObjects("tavCP0801"), 0);
 }
@@ -118,7 +118,7 @@ TEST_F(CacheTest, CleanUpDropsWhatTheLoadedMapDoesNotNeed) {
     EXPECT_EQ(cacheRead(b_, buf_.data(), 70), 1024);
     EXPECT_EQ(buf_[0], 70);
 
-    b_->state = BACKUP_CLOSING;
+    setBackupState(b_, BACKUP_CLOSING);
     EXPECT_EQ(cleanUpCache(b_), 0);
     EXPECT_EQ(atomic_read(&b_->curCBs), 1) << "a closing record is left alone";
 }
@@ -129,9 +129,9 @@ TEST_F(CacheTest, GetDirtyBlockNeedsALoadedMapAndAWritableAddress) {
     ASSERT_EQ(save(12, 1), 0);
     EXPECT_EQ(dirtyBlock(&block), TAV_ERR_INVALID) << "no block map yet";
     loadMap(20000, {12});
-    b_->state = BACKUP_SNAPSHOT_DONE;
+    setBackupState(b_, BACKUP_SNAPSHOT_DONE);
     EXPECT_EQ(dirtyBlock(&block), TAV_ERR_INVALID);
-    b_->state = BACKUP_MAP_LOADED;
+    setBackupState(b_, BACKUP_MAP_LOADED);
     EXPECT_EQ(block, 1U) << "refusals store nothing";
 
     void* ro = mmap(nullptr, PAGE_SIZE, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -171,25 +171,25 @@ TEST_F(CacheTest, StoreFailuresLeaveNothingAllocated) {
                  {"tavDC", "<3>getCacheBlock: system out of memory failed to allocate block for write cache"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.cache);
-        b_->state = BACKUP_SNAPSHOT_DONE;
+        setBackupState(b_, BACKUP_SNAPSHOT_DONE);
         tav::fault::Rule r = tav::fault::failNth(Site::SlabAlloc, 1);
         r.name = c.cache;
         tav::fault::add(r);
         EXPECT_EQ(save(30, 1), 1);
         EXPECT_EQ(tav::fault::fired(Site::SlabAlloc), 1);
         tav::fault::clear();
-        EXPECT_EQ(b_->state, static_cast<unsigned>(BACKUP_ERR_CACHE));
+        EXPECT_EQ(backupState(b_), static_cast<unsigned>(BACKUP_ERR_CACHE));
         EXPECT_TRUE(logContains(c.message));
         EXPECT_EQ(tav::kernel::slabObjects("tavCP0801"), 0);
         EXPECT_EQ(tav::kernel::slabObjects("tavDC0801"), 0);
         EXPECT_EQ(b_->blockTable[30]->busy, nullptr);
     }
     // A data cache gone under the store fails it the same way.
-    b_->state = BACKUP_SNAPSHOT_DONE;
+    setBackupState(b_, BACKUP_SNAPSHOT_DONE);
     kmem_cache_t* dc = std::exchange(b_->dataCache, nullptr);
     EXPECT_EQ(save(30, 1), 1);
     b_->dataCache = dc;
-    EXPECT_EQ(b_->state, static_cast<unsigned>(BACKUP_ERR_CACHE));
+    EXPECT_EQ(backupState(b_), static_cast<unsigned>(BACKUP_ERR_CACHE));
     EXPECT_EQ(tav::kernel::slabObjects("tavCP0801"), 0);
     EXPECT_TRUE(logContains("<2>getCacheBlock: b->dataCache was destroyed before kmem_cache_alloc!"));
     tav::kernel::clearLog();
@@ -253,7 +253,7 @@ TEST_F(CacheTest, StartPieceFailuresAreReportedAndReleased) {
         if (c.message) {
             EXPECT_TRUE(logContains(c.message));
         }
-        EXPECT_EQ(b_->state, static_cast<unsigned>(BACKUP_STARTING));
+        EXPECT_EQ(backupState(b_), static_cast<unsigned>(BACKUP_STARTING));
         tav::test::releaseRecord(b_);
         EXPECT_EQ(tav::kernel::live().slabCaches.load(), before_.slabCaches);
         EXPECT_EQ(tav::kernel::live().vmallocBlocks.load(), before_.vmallocBlocks);

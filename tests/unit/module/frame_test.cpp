@@ -60,7 +60,7 @@ TEST_F(FrameTest, EachOpenHasItsRecordAndReferences) {
     int a = openDevice(), b = openDevice();
     ASSERT_NE(recordOf(a), nullptr);
     EXPECT_NE(recordOf(a), recordOf(b));
-    EXPECT_EQ(recordOf(a)->state, static_cast<unsigned>(BACKUP_IDLE));
+    EXPECT_EQ(backupState(recordOf(a)), static_cast<unsigned>(BACKUP_IDLE));
     EXPECT_EQ(semaphoreCount(&recordOf(a)->bSem), 1);
     EXPECT_EQ(module_refcount(THIS_MODULE), before + 4) << "two references per open file";
     EXPECT_EQ(tav::unloadModule(), -EBUSY);
@@ -181,7 +181,7 @@ TEST_F(FrameTest, SyncAndUnloadCommandsNeedNoBackup) {
     int fd = openDevice();
     EXPECT_EQ(tav::sys::ioctl(fd, TAV_SYNC, 0UL), 0);
     EXPECT_EQ(tav::sys::ioctl(fd, TAV_UNLOAD, 0UL), 0);
-    EXPECT_EQ(recordOf(fd)->state, static_cast<unsigned>(BACKUP_IDLE));
+    EXPECT_EQ(backupState(recordOf(fd)), static_cast<unsigned>(BACKUP_IDLE));
     EXPECT_TRUE(tav::kernel::chrdevRegistered(TAV_MAJOR)) << "Unload must not unregister the device";
 }
 

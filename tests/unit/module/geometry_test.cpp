@@ -99,6 +99,18 @@ TEST_F(GeometryTest, UnmountedOrMissingDeviceWritesNothing) {
         "<3>getDiskInfo: device major=8 minor=2 not found, getting super block failed"));
     EXPECT_EQ(getBlockSize(77, 5, out, sizeof out), TAV_ERR_NO_DEVICE);
     for (unsigned char c : out) EXPECT_EQ(c, 0xee);
+    EXPECT_EQ(tav::kernel::bdevReferences(MKDEV(77, 5)), 0) << "a number without a disk leaves no bdev";
+}
+
+TEST_F(GeometryTest, EveryLookupGivesItsReferenceBack) {
+    int before = tav::kernel::bdevReferences(MKDEV(8, 1));
+    mount(disk_->bdev(1), 4096);
+    int mounted = tav::kernel::bdevReferences(MKDEV(8, 1));
+    BlockSize bs = {};
+    for (int i = 0; i < 3; i++) ASSERT_EQ(getBlockSize(8, 1, &bs, sizeof bs), 0);
+    EXPECT_EQ(getBlockSize(8, 2, &bs, sizeof bs), TAV_ERR_NO_DEVICE);
+    EXPECT_EQ(tav::kernel::bdevReferences(MKDEV(8, 1)), mounted);
+    EXPECT_EQ(tav::kernel::bdevReferences(MKDEV(8, 2)), before);
 }
 
 TEST_F(GeometryTest, LengthLimitsTheCopyOut) {

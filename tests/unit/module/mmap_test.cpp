@@ -39,7 +39,7 @@ TEST_F(MmapTest, RefusedMappingsLeaveNothingBehind) {
         EXPECT_EQ(err, -EINVAL);
     }
     // A record refused by a busy module passes the state test but has no area size.
-    b_->state = BACKUP_REFUSED_BUSY;
+    setBackupState(b_, BACKUP_REFUSED_BUSY);
     b_->maxVMPages = 0;
     EXPECT_EQ(map(1), MAP_FAILED);
     EXPECT_EQ(tav::sys::mappings(), 0);
@@ -125,7 +125,7 @@ TEST_F(MmapTest, APieceLeftByAPartialUnmapSeesItsOwnPagesAndIsNoTransferBuffer) 
     EXPECT_EQ(p[PAGE_SIZE], 0x41);
     EXPECT_EQ(p[3 * PAGE_SIZE], 0x43);
 
-    b_->state = BACKUP_SNAPSHOT_DONE;
+    setBackupState(b_, BACKUP_SNAPSHOT_DONE);
     EXPECT_EQ(readBlocksIoctl(0, 4, p + PAGE_SIZE), TAV_ERR_INVALID);
     EXPECT_TRUE(logContains("<3>ioctlReadBlocks: invalid data pointer"));
     maps_.clear();

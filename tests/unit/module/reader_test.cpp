@@ -32,7 +32,7 @@ protected:
         blocks_ = static_cast<unsigned>(kPartSectors * 512 / blockSize);
         b_->diskInfo.numBlocks = blocks_;
         ASSERT_EQ(tav::test::startRecord(b_, maxCacheBlocks), 0);
-        b_->state = BACKUP_SNAPSHOT_DONE;
+        setBackupState(b_, BACKUP_SNAPSHOT_DONE);
         bs_ = blockSize;
         area_ = static_cast<unsigned char*>(map(static_cast<size_t>(b_->maxVMPages)));
         ASSERT_NE(area_, MAP_FAILED);
@@ -75,12 +75,12 @@ TEST_F(ReaderTest, ValidationStepsRefuseWithTheirMessagesAndTouchNothing) {
         long offset;
         const char* message;
     } cases[] = {
-        {[&] { b_->state = BACKUP_STARTED; }, [&] { b_->state = BACKUP_SNAPSHOT_DONE; }, 0, 1, 0,
+        {[&] { setBackupState(b_, BACKUP_STARTED); }, [&] { setBackupState(b_, BACKUP_SNAPSHOT_DONE); }, 0, 1, 0,
          "<3>ioctlReadBlocks: state (2) not valid"},
         {[] {}, [] {}, 0xFFFFFFF0u, 0x20, 0, "<3>ioctlReadBlocks: invalid block read range (4294967280-16)"},
-        {[&] { b_->state = BACKUP_MAP_LOADED; }, [&] { b_->state = BACKUP_SNAPSHOT_DONE; }, 0, 1, 0,
+        {[&] { setBackupState(b_, BACKUP_MAP_LOADED); }, [&] { setBackupState(b_, BACKUP_SNAPSHOT_DONE); }, 0, 1, 0,
          "<3>ioctlReadBlocks: block map is null"},
-        {[&] { loadMap(10, {}); }, [&] { closeBUBlockMap(b_); b_->state = BACKUP_SNAPSHOT_DONE; }, 0, 11, 0,
+        {[&] { loadMap(10, {}); }, [&] { closeBUBlockMap(b_); setBackupState(b_, BACKUP_SNAPSHOT_DONE); }, 0, 11, 0,
          "<3>ioctlReadBlocks: end block number out of block map range"},
         {[&] { std::swap(aside, b_->cacheMap); }, [&] { std::swap(aside, b_->cacheMap); }, 0, 1, 0,
          "<3>ioctlReadBlocks: cache map is null"},
@@ -179,7 +179,7 @@ TEST_F(ReaderTest, ABatchDuringWhichTheBackupFailedDoesNotCountAsRead) {
     int rc = -1;
     std::thread reader([&] { rc = readBlocksIoctl(0, 4, area_); });
     ASSERT_TRUE(disk_->waitHeld(gate, 1));
-    b_->state = BACKUP_ERR_CACHE;  // the worker gave up: writes now pass unpreserved
+    setBackupState(b_, BACKUP_ERR_CACHE);  // the worker gave up: writes now pass unpreserved
     disk_->removeHold(gate);
     reader.join();
     EXPECT_EQ(rc, TAV_ERR_INVALID);

@@ -14,7 +14,7 @@ namespace tav::test {
 inline int startRecord(Backup* b, unsigned int maxCacheBlocks) {
     DiskInfo* di = &b->diskInfo;
     b->maxCacheBlocks = maxCacheBlocks;
-    b->state = BACKUP_STARTING;
+    setBackupState(b, BACKUP_STARTING);
     b->maxVMPages = std::min(256, di->blockSize * 256 / 4096);
     int rc = newBlockTable(b);
     if (rc) return rc;
@@ -34,7 +34,7 @@ inline int startRecord(Backup* b, unsigned int maxCacheBlocks) {
         di->realMRF = q->make_request_fn;
     }
     if ((rc = allocateBlockRequests(b)) || (rc = allocateBRCache(b))) return rc;
-    b->state = BACKUP_STARTED;
+    setBackupState(b, BACKUP_STARTED);
     return 0;
 }
 
@@ -47,7 +47,7 @@ inline void releaseRecord(Backup* b) {
     closeBUBlockMap(b);
     closeCacheMap(b);
     closeBlockTable(b);
-    b->state = BACKUP_IDLE;
+    setBackupState(b, BACKUP_IDLE);
 }
 
 }  // namespace tav::test

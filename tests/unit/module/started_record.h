@@ -43,7 +43,7 @@ protected:
         ASSERT_EQ(newBlockMap(&b_->blockMap, size, nullptr, 1, &pages), 0);
         atomic_add(static_cast<int>(pages), &b_->curAllocPages);
         for (unsigned n : blocks) setBlock(&b_->blockMap, n);
-        b_->state = BACKUP_MAP_LOADED;
+        setBackupState(b_, BACKUP_MAP_LOADED);
     }
     // Stores a block filled with fill, as the worker does after its copy read.
     int save(unsigned blockNum, unsigned char fill, bool markCached = true) {

@@ -34,7 +34,7 @@ protected:
         di.blocksPerPage = 4;
         di.partitionSizeKB = (1ull << 32) + 4096;
         di.numBlocks = (1ull << 32) + 8192;
-        b->state = BACKUP_MAP_LOADED;
+        setBackupState(b, BACKUP_MAP_LOADED);
         b->maxVMPages = 64;
         b->maxCacheBlocks = 3000;
         atomic_t* counters[] = {&b->totalAllocPages, &b->curAllocPages, &b->totalAllocBRs, &b->curAllocBRs,
@@ -114,7 +114,7 @@ TEST_F(StatsTest, TheRecordIsPrintedInTwentySixLinesAndCopiedAtMostWhole) {
     EXPECT_EQ(ioctlGetStats(b, out, 200), TAV_ERR_COPY_TO_USER);
     EXPECT_TRUE(tav::kernel::logContains("<3>ioctlGetStats: copy to user space failed"));
     atomic_set(&curAllocAMPages, 0);
-    b->state = BACKUP_IDLE;
+    setBackupState(b, BACKUP_IDLE);
 }
 
 }  // namespace
