@@ -3,10 +3,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <bit>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -124,6 +130,12 @@ public:
                             static_cast<std::size_t>(i - runStart) * blockSize_,
                             static_cast<off_t>(slotOf(start + runStart) * blockSize_), "backup data");
         }
+        // Start write-back as the data comes, so the fsync before publishing finds little
+        // left to do and the disk works while the device is still being read.
+        if (bytes_ - kicked_ >= kKickBytes) {
+            ::sync_file_range(file_.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+            kicked_ = bytes_;
+        }
     }
 
     void finish(const fs::path& checksumFile, std::uint64_t* checksumHash) {
@@ -158,6 +170,86 @@ private:
     std::vector<std::uint64_t> checksums_;
     std::uint64_t slots_ = 0;
     std::uint64_t bytes_ = 0;
+    std::uint64_t kicked_ = 0;  // bytes_ when write-back was last started
+    static constexpr std::uint64_t kKickBytes = 32u << 20;
+};
+
+constexpr std::uint32_t kHandOverBlocks = 32;
+
+// Stores batches on a thread of its own while the next one is read: the session's
+// transfer buffers take turns, and a buffer is read into again only once its last batch
+// is stored. A store failure is rethrown to the reading thread at its next wait.
+class StoreThread {
+public:
+    explicit StoreThread(BlockSink& sink) : sink_(sink), thread_([this] { run(); }) {}
+    ~StoreThread() {
+        {
+            std::lock_guard lk(mu_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    StoreThread(const StoreThread&) = delete;
+    StoreThread& operator=(const StoreThread&) = delete;
+
+    void waitFree(unsigned buf) {
+        std::unique_lock lk(mu_);
+        cv_.wait(lk, [&] { return uses_[buf] == 0 || error_; });
+        if (error_) std::rethrow_exception(error_);
+    }
+    void push(std::uint32_t start, std::uint32_t count, const std::uint8_t* data, unsigned buf) {
+        {
+            std::lock_guard lk(mu_);
+            uses_[buf]++;
+            jobs_.push_back({start, count, data, buf});
+        }
+        cv_.notify_all();
+    }
+    // Waits until every queued batch is stored.
+    void finish() {
+        std::unique_lock lk(mu_);
+        cv_.wait(lk, [&] { return (jobs_.empty() && uses_[0] == 0 && uses_[1] == 0) || error_; });
+        if (error_) std::rethrow_exception(error_);
+    }
+
+private:
+    struct Job {
+        std::uint32_t start, count;
+        const std::uint8_t* data;
+        unsigned buf;
+    };
+    void run() {
+        std::unique_lock lk(mu_);
+        for (;;) {
+            cv_.wait(lk, [&] { return stop_ || !jobs_.empty(); });
+            if (jobs_.empty()) return;
+            Job j = jobs_.front();
+            jobs_.pop_front();
+            if (!error_) {
+                lk.unlock();
+                try {
+                    sink_.store(j.start, j.count, j.data);
+                } catch (...) {
+                    lk.lock();
+                    error_ = std::current_exception();
+                    lk.unlock();
+                }
+                lk.lock();
+            }
+            uses_[j.buf]--;
+            cv_.notify_all();
+        }
+    }
+
+    BlockSink& sink_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<Job> jobs_;             // guarded by mu_
+    std::array<int, 2> uses_{};        // guarded by mu_: batches queued or being stored, per buffer
+    std::exception_ptr error_;         // guarded by mu_
+    bool stop_ = false;                // guarded by mu_
+    std::thread thread_;               // last: starts once the rest is built
 };
 
 }  // namespace
@@ -195,7 +287,12 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
     }
 
     s.start(opt.major, opt.minor, blockCount, opt.maxCacheBlocks);
-    const std::uint8_t* buffer = s.mapBuffer();
+    std::array<const std::uint8_t*, 2> buffers{s.mapBuffer(), nullptr};
+    try {
+        buffers[1] = s.mapBuffer();
+    } catch (const AgentError&) {
+        buffers[1] = nullptr;  // one buffer still works: reads and stores take turns
+    }
     std::uint32_t batch = static_cast<std::uint32_t>(s.bufferBytes() / blockSize);
 
     AMSessionKey key{};
@@ -240,11 +337,19 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
         for (std::uint32_t k = b; k < b + n; k++) done[k / 64] |= 1ULL << (k % 64);
     };
     auto needed = [&](std::uint32_t b) { return bitSet(map, b) && !isDone(b); };
+    StoreThread store(sink);
+    unsigned turn = 0;
     auto readInto = [&](std::uint32_t b, std::uint32_t n) {
-        if (!s.readBlocks(b, n))
+        // A few blocks are cheaper to store here than to hand over.
+        bool handOver = n >= kHandOverBlocks;
+        unsigned buf = buffers[1] && handOver ? turn++ % 2 : 0;
+        if (handOver) store.waitFree(buf);
+        else store.finish();
+        if (!s.readBlocks(b, n, buffers[buf]))
             throw AgentError(ErrorKind::Io, "ReadBlocks: a disk read failed in blocks " + std::to_string(b) + ".." +
                                                 std::to_string(b + n - 1));
-        sink.store(b, n, buffer);
+        if (handOver) store.push(b, n, buffers[buf], buf);
+        else sink.store(b, n, buffers[buf]);
         markDone(b, n);
         result.manifest.stats.blocksRead += n;
     };
@@ -275,6 +380,7 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
         progress.seconds = secondsSince(began);
         if (opt.progress) opt.progress(progress);
     }
+    store.finish();
 
     m.major = opt.major;
     m.minor = opt.minor;

@@ -55,7 +55,7 @@ Session::Session(const std::string& devicePath) {
 }
 
 Session::~Session() {
-    if (map_) sys::munmap(map_, mapBytes_);
+    for (void* m : maps_) sys::munmap(m, mapBytes_);
     if (fd_ >= 0) sys::close(fd_);
 }
 
@@ -96,9 +96,9 @@ const std::uint8_t* Session::mapBuffer() {
     void* p = sys::mmap(fd_, static_cast<std::size_t>(s.mmapSize), PROT_READ, MAP_PRIVATE, 0, &error);
     if (p == MAP_FAILED)
         throw AgentError(ErrorKind::Refused, std::string("mmap of the transfer buffer failed: ") + strerror(-error));
-    map_ = p;
+    maps_.push_back(p);
     mapBytes_ = static_cast<std::size_t>(s.mmapSize);
-    return buffer();
+    return static_cast<const std::uint8_t*>(p);
 }
 
 void Session::noLoadFromAutoMap() {
@@ -139,8 +139,8 @@ void Session::loadBlockMap(const std::vector<std::uint8_t>& map, std::uint32_t m
     if (int rc = sys::ioctl(fd_, TAV_LOAD_BLOCK_MAP, &r)) fail("LoadBlockMap", rc);
 }
 
-bool Session::readBlocks(std::uint32_t start, std::uint32_t count) {
-    ReadBlocks r = {start, count, map_};
+bool Session::readBlocks(std::uint32_t start, std::uint32_t count, const std::uint8_t* into) {
+    ReadBlocks r = {start, count, const_cast<std::uint8_t*>(into ? into : buffer())};
     int rc = sys::ioctl(fd_, TAV_READ_BLOCKS, &r);
     if (rc == TAV_ERR_READ_IO) return false;
     if (rc) fail("ReadBlocks", rc);

@@ -42,7 +42,8 @@ public:
     BlockSize blockSize(unsigned major, unsigned minor);
     void start(unsigned major, unsigned minor, std::uint32_t totalBlocks, std::uint32_t maxCacheBlocks);
     State state();
-    // Maps the transfer buffer (its size from GetState); returns its start.
+    // Maps a transfer buffer (its size from GetState); returns its start. The module
+    // gives a session two such mappings, each with its own pages.
     const std::uint8_t* mapBuffer();
     std::size_t bufferBytes() const { return mapBytes_; }
     void noLoadFromAutoMap();
@@ -54,18 +55,21 @@ public:
     // The change map the snapshot took over; nullopt when there is none to hand out.
     std::optional<std::vector<std::uint8_t>> getAutoMap(std::uint32_t mapLen);
     void loadBlockMap(const std::vector<std::uint8_t>& map, std::uint32_t mapLen);
-    // Reads [start, start + count) into the transfer buffer. False when a disk read failed
-    // (those blocks read as zeros); throws on every other refusal.
-    bool readBlocks(std::uint32_t start, std::uint32_t count);
+    // Reads [start, start + count) into a mapped transfer buffer (the first by default).
+    // False when a disk read failed (those blocks read as zeros); throws on every other
+    // refusal.
+    bool readBlocks(std::uint32_t start, std::uint32_t count, const std::uint8_t* into = nullptr);
     // A block still held in the module's cache, if any.
     std::optional<std::uint32_t> dirtyBlock();
-    const std::uint8_t* buffer() const { return static_cast<const std::uint8_t*>(map_); }
+    const std::uint8_t* buffer() const {
+        return maps_.empty() ? nullptr : static_cast<const std::uint8_t*>(maps_.front());
+    }
     int fd() const { return fd_; }
 
 private:
     [[noreturn]] void fail(const char* step, int code) const;
     int fd_ = -1;
-    void* map_ = nullptr;
+    std::vector<void*> maps_;
     std::size_t mapBytes_ = 0;
 };
 

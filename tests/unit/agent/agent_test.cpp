@@ -1,6 +1,9 @@
 // The agent against an in-process machine: round trips against the truth captured at
 // each freeze, fallbacks, interrupted backups, verify and restore.
+#include <sys/mount.h>
+
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -178,6 +181,33 @@ TEST_F(AgentTest, DiskReadErrorFailsTheBackupAndPublishesNothing) {
     disk_->clearFaults();
     EXPECT_EQ(repoEntries(), entries);
     checkCritical_ = false;
+}
+
+TEST_F(AgentTest, AFullRepositoryDiskFailsTheBackupAndLeavesNothing) {
+    // The image is stored on another thread while the next batch is read: a write that
+    // fails there must still fail the backup. A 1 MiB tmpfs cannot hold the 8 MiB image.
+    fs::path small = dir_ / "small";
+    fs::create_directories(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(errno) << "); needs root";
+    {
+        Repository repo(small);
+        BackupOptions o;
+        o.major = 8;
+        o.minor = 1;
+        try {
+            runBackup(repo, o);
+            ADD_FAILURE() << "a backup that could not be stored succeeded";
+        } catch (const AgentError& e) {
+            EXPECT_EQ(e.kind(), ErrorKind::Io);
+            EXPECT_NE(std::string(e.what()).find("backup data"), std::string::npos) << e.what();
+        }
+        EXPECT_TRUE(fs::is_empty(small)) << "the failed backup left files behind";
+    }
+    ::umount(small.c_str());
+    // The module is free again and the next backup works.
+    BackupResult r = backup(false);
+    EXPECT_TRUE(restore(r.manifest.id) == truth_);
 }
 
 TEST_F(AgentTest, VerifyFindsAFlippedByte) {
