@@ -126,25 +126,42 @@ public:
                 checksums_[slotOf(start + k)] = hashBytes(data + static_cast<std::size_t>(k) * blockSize_, blockSize_);
             if (zero && !changes_) continue;  // a hole already reads as zeros
             bytes_ += static_cast<std::uint64_t>(i - runStart) * blockSize_;
-            file_.pwriteAll(data + static_cast<std::size_t>(runStart) * blockSize_,
-                            static_cast<std::size_t>(i - runStart) * blockSize_,
-                            static_cast<off_t>(slotOf(start + runStart) * blockSize_), "backup data");
+            write(data + static_cast<std::size_t>(runStart) * blockSize_,
+                  static_cast<std::size_t>(i - runStart) * blockSize_, slotOf(start + runStart) * blockSize_);
         }
         // Start write-back as the data comes, so the fsync before publishing finds little
         // left to do and the disk works while the device is still being read.
         if (bytes_ - kicked_ >= kKickBytes) {
+            flush();
             ::sync_file_range(file_.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
             kicked_ = bytes_;
         }
     }
 
     void finish(const fs::path& checksumFile, std::uint64_t* checksumHash) {
+        flush();
         writeWholeFile(checksumFile, checksums_.data(), checksums_.size() * sizeof(std::uint64_t));
         *checksumHash = hashBytes(checksums_.data(), checksums_.size() * sizeof(std::uint64_t));
     }
     std::uint64_t bytesStored() const { return bytes_; }
 
 private:
+    // Small pieces that continue one another (an incremental's single blocks) are gathered
+    // and written together; large ones go straight to the file.
+    void write(const std::uint8_t* p, std::size_t n, std::uint64_t at) {
+        if (!pending_.empty() && (at != pendingAt_ + pending_.size() || pending_.size() + n > kGather)) flush();
+        if (n >= kGather / 4 && pending_.empty()) {
+            file_.pwriteAll(p, n, static_cast<off_t>(at), "backup data");
+            return;
+        }
+        if (pending_.empty()) pendingAt_ = at;
+        pending_.insert(pending_.end(), p, p + n);
+    }
+    void flush() {
+        if (pending_.empty()) return;
+        file_.pwriteAll(pending_.data(), pending_.size(), static_cast<off_t>(pendingAt_), "backup data");
+        pending_.clear();
+    }
     std::uint64_t word(std::size_t w, std::uint32_t blockCount) const {
         std::uint64_t v = 0;
         for (int b = 0; b < 8; b++) {
@@ -172,6 +189,9 @@ private:
     std::uint64_t bytes_ = 0;
     std::uint64_t kicked_ = 0;  // bytes_ when write-back was last started
     static constexpr std::uint64_t kKickBytes = 32u << 20;
+    std::vector<std::uint8_t> pending_;  // gathered data not yet written, for pendingAt_
+    std::uint64_t pendingAt_ = 0;
+    static constexpr std::size_t kGather = 1u << 20;
 };
 
 constexpr std::uint32_t kHandOverBlocks = 32;
@@ -355,6 +375,7 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
     };
 
     Progress progress{0, sink.slots(), 0};
+    std::uint32_t sinceDrain = 0;
     for (std::uint32_t next = 0; next < blockCount;) {
         if (!needed(next)) {
             next++;
@@ -365,8 +386,12 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
         readInto(next, n);
         progress.done += n;
         next += n;
-        // Blocks the cache holds leave it once read: take them all now so it stays small.
-        // Only unread blocks are ever cached, so this ends even while writers run.
+        sinceDrain += n;
+        // Blocks the cache holds leave it once read: take them all, once a batch's worth
+        // has been read since the last time, so it stays small. Only unread blocks are
+        // ever cached, so this ends even while writers run.
+        if (sinceDrain < batch && next < blockCount) continue;
+        sinceDrain = 0;
         std::uint64_t drained = 0;
         for (;;) {
             auto d = s.dirtyBlock();
@@ -381,6 +406,8 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
         if (opt.progress) opt.progress(progress);
     }
     store.finish();
+    progress.seconds = secondsSince(began);
+    if (opt.progress) opt.progress(progress);
 
     m.major = opt.major;
     m.minor = opt.minor;

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "kernel/printk.h"
 #include "tavagent/backup.h"
 #include "tavagent/imagehost.h"
 #include "tavagent/progress.h"
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
     restore->add_option("--id", id, "last backup of the chain (default: the newest)");
     restore->add_option("--out", out, "image file to write")->required();
     app.add_flag("--json", asJson, "machine-readable output");
+    bool kernelLog = false;
+    app.add_flag("--kernel-log", kernelLog, "echo the hosted module's kernel log to stderr");
 
     try {
         app.parse(argc, argv);
@@ -72,6 +75,8 @@ int main(int argc, char** argv) {
         int rc = app.exit(e);
         return rc == 0 ? 0 : static_cast<int>(ErrorKind::Usage);
     }
+    if (kernelLog) tav::kernel::logToStderr();
+    else tav::kernel::setLogSink(nullptr);
 
     try {
         if (*info) {

@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iostream>
 #include <random>
-#include <regex>
 #include <thread>
 
 #include "kernel/printk.h"
@@ -61,10 +60,13 @@ void makeImage(const Options& o, std::uint64_t* p1Start, std::uint64_t* p1Sector
 // Module statistics of the last closed backup, from the "label: value" lines its close logs.
 std::map<std::string, std::string> lastStats() {
     std::map<std::string, std::string> stats;
-    std::regex line(R"(^<6>printStats: ([^:]+): (.*)$)");
-    std::smatch m;
-    for (const auto& l : tav::kernel::logLines())
-        if (std::regex_match(l.text, m, line)) stats[m[1]] = m[2];
+    const std::string prefix = "<6>printStats: ";
+    for (const auto& l : tav::kernel::logLines()) {
+        if (l.text.rfind(prefix, 0) != 0) continue;
+        std::size_t sep = l.text.find(": ", prefix.size());
+        if (sep == std::string::npos) continue;
+        stats[l.text.substr(prefix.size(), sep - prefix.size())] = l.text.substr(sep + 2);
+    }
     return stats;
 }
 
