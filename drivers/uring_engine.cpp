@@ -116,7 +116,7 @@ private:
         }
     }
 
-    static constexpr std::chrono::microseconds kPoll{30};
+    static constexpr std::chrono::microseconds kPoll{8};
     BlockDisk& disk_;
     int fd_;
     io_uring ring_{};
