@@ -60,6 +60,8 @@ protected:
         std::vector<std::uint64_t> data(kBlock / 8, stamp * 1000003 + b);
         ASSERT_EQ(mount_->write(b, data.data()), 0);
     }
+    // The writers touch only the first half of the device, so however long a backup takes
+    // in this build, an incremental that stores more than that half stored unchanged blocks.
     void startWriters(unsigned n) {
         stop_ = false;
         for (unsigned w = 0; w < n; w++)
@@ -67,7 +69,7 @@ protected:
                 std::mt19937 rng(w + 7);
                 for (std::uint64_t i = 1; !stop_.load(); i++) {
                     std::vector<std::uint64_t> data(kBlock / 8, i * 31 + w);
-                    mount_->write(rng() % blocks(), data.data());
+                    mount_->write(rng() % (blocks() / 2), data.data());
                     std::this_thread::sleep_for(std::chrono::microseconds(100));
                 }
             });
@@ -118,7 +120,7 @@ TEST_F(AgentTest, FullThenIncrementalsUnderWritesRestoreToEachSnapshot) {
     EXPECT_EQ(inc1.manifest.kind, "incremental") << inc1.fallbackReason;
     EXPECT_EQ(inc2.manifest.kind, "incremental") << inc2.fallbackReason;
     EXPECT_EQ(inc2.manifest.parent, inc1.manifest.id);
-    EXPECT_LT(inc1.manifest.changedBlocks, blocks()) << "an incremental stored every block";
+    EXPECT_LE(inc1.manifest.changedBlocks, blocks() / 2) << "an incremental stored unchanged blocks";
     EXPECT_GT(inc1.manifest.changedBlocks, 0U);
 
     EXPECT_TRUE(restore(full.manifest.id) == truth1);
