@@ -6,11 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <exception>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <thread>
-#include <vector>
 
 #include "tavagent/session.h"
 
@@ -197,26 +194,8 @@ PendingBackup::~PendingBackup() {
 }
 
 void PendingBackup::publish(const Manifest& m) {
+    for (const auto& e : fs::directory_iterator(tmp_)) fsyncPath(e.path());
     writeManifest(tmp_ / "manifest.json", m);
-    // Nothing is visible before the rename, so the files may reach the disk in any order:
-    // fsyncs issued together share the file system's journal commits.
-    std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(tmp_))
-        if (e.path().filename() != "manifest.json") files.push_back(e.path());
-    std::vector<std::exception_ptr> errors(files.size());
-    {
-        std::vector<std::jthread> syncs;
-        for (std::size_t i = 0; i < files.size(); i++)
-            syncs.emplace_back([&, i] {
-                try {
-                    fsyncPath(files[i]);
-                } catch (...) {
-                    errors[i] = std::current_exception();
-                }
-            });
-    }
-    for (auto& e : errors)
-        if (e) std::rethrow_exception(e);
     fsyncPath(tmp_);
     std::error_code ec;
     fs::rename(tmp_, repo_.dir(id_), ec);

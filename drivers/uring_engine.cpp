@@ -8,7 +8,6 @@
 #include <liburing.h>
 
 #include <chrono>
-
 #include <thread>
 
 namespace tav::drivers {
