@@ -1,6 +1,8 @@
 // Buffer heads: allocation and faults, the lock/wait protocol across threads, the
 // unplug in wait_on_buffer, and submit_bh.
+#include <chrono>
 #include <future>
+#include <thread>
 
 #include "kernel/accounting.h"
 #include "kernel/buffer_head.h"
@@ -92,6 +94,10 @@ TEST_F(BufferHeadTest, WaitOnBufferUnplugsAndSubmitBhCompletes) {
     EXPECT_TRUE(buffer_uptodate(bh));
     EXPECT_TRUE(buffer_req(bh));
     EXPECT_EQ(std::memcmp(bh->b_data, data.data(), 2048), 0);
+    // end_buffer_read_sync unlocks and then drops the submit reference, so the waiter may
+    // run before the drop.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (atomic_read(&bh->b_count) != 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
     EXPECT_EQ(atomic_read(&bh->b_count), 0) << "end_buffer_read_sync drops the submit reference";
 
     // A failed write clears uptodate and marks the write error.
