@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "kernel/accounting.h"
 #include "kernel/fault.h"
@@ -45,6 +47,13 @@ protected:
         EXPECT_EQ(now.bios, before_.bios) << now.describe();
         EXPECT_EQ(now.bufferHeads, before_.bufferHeads) << now.describe();
         EXPECT_EQ(now.kernelThreads, before_.kernelThreads) << now.describe();
+    }
+    // A live counter once it reaches want, or its value after 5 s. A driver's completion
+    // drops its last references just after it wakes the waiter.
+    static long settled(const std::atomic<long>& counter, long want) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (counter.load() != want && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        return counter.load();
     }
     bool checkCritical_ = true;
     bool checkLeaks_ = true;
