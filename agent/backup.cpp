@@ -119,8 +119,9 @@ public:
         while (i < count) {
             std::uint32_t runStart = i;
             bool zero = allZero(data + static_cast<std::size_t>(i) * blockSize_, blockSize_);
+            i++;
             while (i < count && allZero(data + static_cast<std::size_t>(i) * blockSize_, blockSize_) == zero &&
-                   (!changes_ || i == runStart || slotOf(start + i) == slotOf(start + i - 1) + 1))
+                   (!changes_ || slotOf(start + i) == slotOf(start + i - 1) + 1))
                 i++;
             for (std::uint32_t k = runStart; k < i; k++)
                 checksums_[slotOf(start + k)] = hashBytes(data + static_cast<std::size_t>(k) * blockSize_, blockSize_);

@@ -13,7 +13,6 @@
 // incremental time / best full backup time.
 //
 // Usage: backup_bench [bench.json] [image]   (an image of the right size is reused)
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,19 +47,13 @@ using bench::seconds;
     std::exit(1);
 }
 
-void fsyncFile(const fs::path& p) {
-    int fd = ::open(p.c_str(), O_RDONLY);
-    if (fd < 0 || ::fsync(fd) != 0) die("cannot fsync " + p.string());
-    ::close(fd);
-}
-
 double cpPass(const std::string& image, const fs::path& dir) {
     fs::path copy = dir / "cp-copy.img";
     fs::remove(copy);
     std::string cmd = "cp --sparse=never '" + image + "' '" + copy.string() + "'";
     auto t0 = Clock::now();
     if (std::system(cmd.c_str()) != 0) die("cp failed: " + cmd);
-    fsyncFile(copy);
+    fsyncPath(copy);
     double s = seconds(t0);
     fs::remove(copy);
     return s;

@@ -17,7 +17,6 @@
 //
 // Usage: cow_bench [bench.json] [image]   (an image of the right size is reused)
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,10 +24,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,9 +47,6 @@ using bench::seconds;
     std::fprintf(stderr, "cow_bench: %s\n", what.c_str());
     std::exit(1);
 }
-
-
-
 
 struct Bench {
     std::unique_ptr<tav::Disk> disk;
@@ -224,9 +217,9 @@ int main(int argc, char** argv) {
     bench.mount.reset();
     bench.disk.reset();
     bench::mergeJson(json, {{"cow_first_write_vs_plain", {firstRatio, 0.4}},
-                     {"cow_rewrite_vs_plain", {rewriteRatio, 0.9}},
-                     {"automap_write_vs_plain", {amRatio, 0.95}},
-                     {"frozen_ms_idle", {idleMs, 1}},
-                     {"frozen_ms_busy", {busyMs, 20}}});
+                            {"cow_rewrite_vs_plain", {rewriteRatio, 0.9}},
+                            {"automap_write_vs_plain", {amRatio, 0.95}},
+                            {"frozen_ms_idle", {idleMs, 1}},
+                            {"frozen_ms_busy", {busyMs, 20}}});
     return 0;
 }

@@ -6,22 +6,18 @@
 // Usage: filedisk_bench [bench.json] [image]
 // Prints: bench filedisk_batch_vs_pread <ratio> target 0.8  (ratio = pread time / disk time)
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "kernel/bio.h"
 #include "kernel/blkdev.h"
 #include "kernel/buffer_head.h"
 #include "kernel/printk.h"
-#include "bench/bench_util.h"
 #include "tav/blockio.h"
 
 namespace {
@@ -114,7 +110,6 @@ double diskSeconds(struct block_device* bdev, const std::vector<struct page*>& p
     }
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
-
 
 }  // namespace
 

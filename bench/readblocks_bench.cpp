@@ -11,15 +11,11 @@
 // Usage: readblocks_bench [bench.json] [image]   (an image of the right size is reused)
 // Prints: bench readblocks_vs_pread <ratio> target 0.8, and merges it into bench.json.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,8 +40,6 @@ using bench::seconds;
     std::exit(1);
 }
 
-
-
 double preadPass(const std::string& path, std::uint64_t bytes, std::vector<char>& buf) {
     int fd = ::open(path.c_str(), O_RDONLY);
     if (fd < 0) die("cannot open " + path);
@@ -67,7 +61,6 @@ double readBlocksPass(int fd, unsigned numBlocks, void* area) {
     }
     return seconds(t0);
 }
-
 
 }  // namespace
 
