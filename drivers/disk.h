@@ -9,7 +9,9 @@
 //   holdLock_: never held with another lock (taken before plugLock_, one after the other)
 //   engine locks (the io_uring submission lock, the worker queue) are leaves, never held
 //   while calling back into the core.
-// Completions run in a tav::kernel::InterruptContext with none of these locks held.
+// Completions run in a tav::kernel::InterruptContext with none of these locks held: a read
+// the page cache holds is copied by the submitter and completed through
+// tav::kernel::deferCompletion once the submitter has left the block layer.
 #pragma once
 
 #include <sys/uio.h>
@@ -55,6 +57,9 @@ public:
     virtual long writev(std::uint64_t offset, const iovec* iov, int count) = 0;
     virtual std::uint64_t bytes() const = 0;
     virtual int fd() const { return -1; }
+    // A read served only if the page cache holds all of it, without blocking: the bytes
+    // moved (fewer when only part was cached) or -EAGAIN.
+    virtual long readvCached(std::uint64_t, const iovec*, int) { return -EAGAIN; }
 };
 
 class BlockDisk;
@@ -105,7 +110,8 @@ public:
     void removeHold(int id);
     DiskStats stats() const;
 
-    // From the engine's completion thread, with t->result set (or t->noIo).
+    // From the engine's completion thread (or, for a cached read, the submitter on its way out
+    // of the block layer), with t->result set (or t->noIo).
     void complete(Transfer* t);
 
 private:
@@ -118,6 +124,8 @@ private:
     std::vector<Transfer*> buildRuns(std::vector<struct bio*>& batch);
     bool heldByGate(struct bio* bio);
     void startTransfers(const std::vector<Transfer*>& ts);
+    bool readCached(Transfer* t);
+    static void completeDeferred(void* disk, void* t);
     void endBios(Transfer* t);
     void stopAll();
 

@@ -20,6 +20,10 @@ public:
     long writev(std::uint64_t offset, const iovec* iov, int count) override {
         return loop(offset, iov, count, true);
     }
+    long readvCached(std::uint64_t offset, const iovec* iov, int count) override {
+        ssize_t r = preadv2(fd_, iov, std::min(count, IOV_MAX), static_cast<off_t>(offset), RWF_NOWAIT);
+        return r < 0 ? -EAGAIN : r;
+    }
     std::uint64_t bytes() const override { return bytes_; }
     int fd() const override { return fd_; }
 

@@ -128,3 +128,26 @@ bool tav::kernel::interruptsQuiescent() {
 }
 
 bool tav::kernel::inInterrupt() { return interruptDepth > 0; }
+
+namespace {
+struct Deferred {
+    void (*fn)(void*, void*);
+    void* a;
+    void* b;
+};
+thread_local std::vector<Deferred> deferred;  // this task's; in order
+thread_local bool runningDeferred = false;
+}  // namespace
+
+void tav::kernel::deferCompletion(void (*fn)(void*, void*), void* a, void* b) { deferred.push_back({fn, a, b}); }
+
+void tav::kernel::runDeferredCompletions() {
+    if (runningDeferred) return;  // the run in progress picks up what is added
+    runningDeferred = true;
+    for (std::size_t i = 0; i < deferred.size(); ++i) {
+        Deferred d = deferred[i];  // the vector may grow during the call
+        d.fn(d.a, d.b);
+    }
+    deferred.clear();
+    runningDeferred = false;
+}

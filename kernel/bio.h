@@ -193,6 +193,14 @@ bool interruptsQuiescent();
 // True inside an InterruptContext on this thread.
 bool inInterrupt();
 
+// Completions a driver finished in the submitting task (a page-cache hit) but may not run
+// where it found them: an unplug runs under the queue registry's lock. The task's queue
+// runs, in order, when it leaves the block layer: the driver's make_request_fn, and
+// generic_unplug_device, blk_run_queues and the unplug timer once the registry is
+// released. A completion queued while the queue runs joins the same run.
+void deferCompletion(void (*fn)(void*, void*), void* a, void* b);
+void runDeferredCompletions();
+
 // bio_alloc for the platform's own I/O (the emulated file system, test helpers): never
 // consults the fault plan, so platform traffic does not shift fault-sweep call counts.
 struct bio* platformBioAlloc(int nr_iovecs);

@@ -110,6 +110,7 @@ private:
                         q->unplug_fn(q);
                 }
             }
+            tav::kernel::runDeferredCompletions();
             lk.lock();
         }
     }
@@ -217,14 +218,20 @@ void blk_plug_device(request_queue_t* q) {
 int blk_remove_plug(request_queue_t* q) { return test_and_clear_bit(QUEUE_FLAG_PLUGGED, &q->queue_flags); }
 
 void generic_unplug_device(request_queue_t* q) {
-    std::shared_lock reg(registryLock);
-    if (registered(q) && q->unplug_fn) q->unplug_fn(q);
+    {
+        std::shared_lock reg(registryLock);
+        if (registered(q) && q->unplug_fn) q->unplug_fn(q);
+    }
+    tav::kernel::runDeferredCompletions();
 }
 
 void blk_run_queues(void) {
-    std::shared_lock reg(registryLock);
-    for (request_queue* q : registry)
-        if (q->unplug_fn && blk_queue_plugged(q)) q->unplug_fn(q);
+    {
+        std::shared_lock reg(registryLock);
+        for (request_queue* q : registry)
+            if (q->unplug_fn && blk_queue_plugged(q)) q->unplug_fn(q);
+    }
+    tav::kernel::runDeferredCompletions();
 }
 
 void generic_make_request(struct bio* bio) {

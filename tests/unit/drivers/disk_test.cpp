@@ -1,5 +1,9 @@
 // The RAM and file disks under every engine: asynchronous completion, merging, failing
 // sectors inside merged runs, ordering, hold gates, latency and teardown.
+#include <fcntl.h>
+#include <sys/mman.h>
+
+#include <cstring>
 #include <future>
 
 #include "kernel/printk.h"
@@ -103,6 +107,54 @@ TEST_P(DiskTest, CompletesFromAnotherThreadInInterruptContext) {
     ASSERT_TRUE(w.wait());
     EXPECT_EQ(tav::kernel::sleepInAtomicReports(), before + 1);
     checkCritical_ = false;  // the report is a critical line
+}
+
+// A read the page cache holds is copied by its submitter and ended on its way out of the
+// block layer, still in interrupt context; one that must wait for the store goes to the
+// engine. A RAM disk always hands over.
+TEST_P(DiskTest, ACachedReadEndsInItsSubmitterAndAColdOneOnTheEngine) {
+    auto data = pattern(7, 4096);
+    ASSERT_EQ(disk_->writeRaw(64, data.data(), data.size()), 0);
+    struct InIrq {
+        static int endIo(struct bio* bio, unsigned int, int) {
+            EXPECT_TRUE(tav::kernel::inInterrupt());
+            return BioWaiter::endIo(bio, 0, 0);
+        }
+    };
+    auto readOne = [&](BioWaiter& w) {
+        w.expect(1);
+        struct bio* bio = tav::test::pageBio(disk_->bdev(1), 0, pages_[0], 4096, 0, &w);
+        bio->bi_end_io = InIrq::endIo;
+        submit_bio(READ, bio);
+        blk_run_queues();
+    };
+    BioWaiter warm;
+    readOne(warm);
+    if (GetParam() == Kind::Ram) {
+        ASSERT_TRUE(warm.wait());
+        EXPECT_NE(warm.threads.at(0), std::this_thread::get_id());
+        return;
+    }
+    ASSERT_TRUE(warm.done()) << "a cached read is over when the unplug returns";
+    EXPECT_EQ(warm.threads.at(0), std::this_thread::get_id());
+    EXPECT_EQ(std::memcmp(page_address(pages_[0]), data.data(), 4096), 0);
+
+    int fd = ::open(path_.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ::fdatasync(fd);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    void* m = ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 64 * 512);
+    unsigned char resident = 1;
+    ::mincore(m, 4096, &resident);
+    ::munmap(m, 4096);
+    ::close(fd);
+    if (resident & 1) GTEST_SKIP() << "the host keeps the image's pages cached; no cold read to test";
+    std::memset(page_address(pages_[0]), 0, 4096);
+    BioWaiter cold;
+    readOne(cold);
+    ASSERT_TRUE(cold.wait());
+    EXPECT_NE(cold.threads.at(0), std::this_thread::get_id());
+    EXPECT_EQ(std::memcmp(page_address(pages_[0]), data.data(), 4096), 0);
 }
 
 TEST_P(DiskTest, MergedReadsDeliverEachBioItsOwnBytes) {

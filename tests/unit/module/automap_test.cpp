@@ -244,10 +244,10 @@ TEST_F(AutomapTest, TheCommandsCopyWhatTheyMayAndKeepTheMapOnFailure) {
              static_cast<void*>(user.data() + 4096));
     EXPECT_TRUE(logContains(line));
 
-    std::vector<std::uint8_t> want(5000, 0);
+    std::vector<std::uint8_t> want(5016, 0xee);
+    std::fill(want.begin(), want.begin() + 5000, 0);
     want[0] = want[4999] = 0x80;
     want[4096] = 0x01;
-    want.resize(5016, 0xee);
     std::fill(user.begin(), user.end(), 0xee);
     EXPECT_EQ(getAutoMap(40000), 0) << "the map was kept for a retry";
     EXPECT_EQ(user, want);
