@@ -131,10 +131,18 @@ public:
                   static_cast<std::size_t>(i - runStart) * blockSize_, slotOf(start + runStart) * blockSize_);
         }
         // Start write-back as the data comes, so the fsync before publishing finds little
-        // left to do and the disk works while the device is still being read.
+        // left to do and the disk works while the device is still being read. What was
+        // started a window ago has had that long to get there: it leaves the page cache,
+        // which a backup would otherwise fill at everyone else's expense.
         if (bytes_ - kicked_ >= kKickBytes) {
             flush();
             ::sync_file_range(file_.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+            if (startedEnd_) {
+                ::sync_file_range(file_.fd, 0, static_cast<off_t>(startedEnd_),
+                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+                ::posix_fadvise(file_.fd, 0, static_cast<off_t>(startedEnd_), POSIX_FADV_DONTNEED);
+            }
+            startedEnd_ = end_;
             kicked_ = bytes_;
         }
     }
@@ -150,6 +158,7 @@ private:
     // Small pieces that continue one another (an incremental's single blocks) are gathered
     // and written together; large ones go straight to the file.
     void write(const std::uint8_t* p, std::size_t n, std::uint64_t at) {
+        end_ = std::max<std::uint64_t>(end_, at + n);
         if (!pending_.empty() && (at != pendingAt_ + pending_.size() || pending_.size() + n > kGather)) flush();
         if (n >= kGather / 4 && pending_.empty()) {
             file_.pwriteAll(p, n, static_cast<off_t>(at), "backup data");
@@ -189,7 +198,9 @@ private:
     std::uint64_t slots_ = 0;
     std::uint64_t bytes_ = 0;
     std::uint64_t kicked_ = 0;  // bytes_ when write-back was last started
-    static constexpr std::uint64_t kKickBytes = 32u << 20;
+    std::uint64_t end_ = 0;         // the end of the furthest write
+    std::uint64_t startedEnd_ = 0;  // end_ when write-back was last started
+    static constexpr std::uint64_t kKickBytes = 8u << 20;
     std::vector<std::uint8_t> pending_;  // gathered data not yet written, for pendingAt_
     std::uint64_t pendingAt_ = 0;
     static constexpr std::size_t kGather = 1u << 20;

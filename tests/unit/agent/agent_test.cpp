@@ -1,7 +1,13 @@
 // The agent against an in-process machine: round trips against the truth captured at
 // each freeze, fallbacks, interrupted backups, verify and restore.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <linux/magic.h>
 #include <sys/mount.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -284,6 +290,52 @@ TEST_F(AgentTest, CacheStaysBoundedDuringAFullBackupUnderWrites) {
     EXPECT_GT(r.manifest.stats.blocksFromDirty, 0u);
     EXPECT_EQ(r.manifest.kind, "full");
     EXPECT_TRUE(restore(r.manifest.id) == truth_);
+}
+
+// A backup streams through the page cache and out of it again: the stored image's early
+// part is on disk and dropped from memory while the later part is still being written.
+TEST(AgentCacheTest, AFullBackupDropsWhatItHasWrittenFromThePageCache) {
+    constexpr std::uint64_t kSectors = 40 << 11;  // 40 MiB
+    tav::Machine machine;
+    ASSERT_EQ(machine.loadModule(), 0);
+    tav::DiskConfig cfg;
+    cfg.name = "tda";
+    cfg.sectors = kSectors + 2048;
+    cfg.partitions = {{2048, kSectors, 1}};
+    tav::Disk* disk = machine.addDisk(cfg);
+    ASSERT_NE(disk, nullptr);
+    std::vector<std::uint64_t> data(kSectors * 512 / 8);
+    std::mt19937_64 rng(5);
+    for (auto& w : data) w = rng() | 1;  // no block is a hole
+    ASSERT_EQ(disk->writeRaw(2048, data.data(), data.size() * 8), 0);
+    tav::MountOptions mo;
+    mo.blockSize = kBlock;
+    ASSERT_NE(machine.mount(disk, 1, mo), nullptr);
+
+    fs::path dir = fs::temp_directory_path() / ("tavagent-cache-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    {
+        Repository repo(dir);
+        BackupOptions o;
+        o.major = 8;
+        o.minor = 1;
+        BackupResult r = runBackup(repo, o);
+        int fd = ::open((repo.dir(r.manifest.id) / r.manifest.dataFile).c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        constexpr std::size_t kHead = 8 << 20;
+        void* m = ::mmap(nullptr, kHead, PROT_READ, MAP_SHARED, fd, 0);
+        std::vector<unsigned char> resident(kHead / 4096);
+        ASSERT_EQ(::mincore(m, kHead, resident.data()), 0);
+        ::munmap(m, kHead);
+        ::close(fd);
+        long cached = std::count_if(resident.begin(), resident.end(), [](unsigned char c) { return c & 1; });
+        struct statfs sfs {};
+        if (::statfs(dir.c_str(), &sfs) == 0 && sfs.f_type == TMPFS_MAGIC)
+            GTEST_SKIP() << "the repository is on tmpfs, whose pages cannot leave memory";
+        EXPECT_LT(cached, static_cast<long>(resident.size()) / 4) << "the first 8 MiB stayed in the page cache";
+    }
+    machine.shutdown();
+    fs::remove_all(dir);
 }
 
 }  // namespace
