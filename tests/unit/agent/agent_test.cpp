@@ -1,8 +1,8 @@
 // The agent against an in-process machine: round trips against the truth captured at
 // each freeze, fallbacks, interrupted backups, verify and restore.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <linux/magic.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -294,7 +294,9 @@ TEST_F(AgentTest, CacheStaysBoundedDuringAFullBackupUnderWrites) {
 
 // A backup streams through the page cache and out of it again: the stored image's early
 // part is on disk and dropped from memory while the later part is still being written.
-TEST(AgentCacheTest, AFullBackupDropsWhatItHasWrittenFromThePageCache) {
+class AgentCacheTest : public tav::test::PlatformTest {};
+
+TEST_F(AgentCacheTest, AFullBackupDropsWhatItHasWrittenFromThePageCache) {
     constexpr std::uint64_t kSectors = 40 << 11;  // 40 MiB
     tav::Machine machine;
     ASSERT_EQ(machine.loadModule(), 0);
@@ -313,6 +315,9 @@ TEST(AgentCacheTest, AFullBackupDropsWhatItHasWrittenFromThePageCache) {
     ASSERT_NE(machine.mount(disk, 1, mo), nullptr);
 
     fs::path dir = fs::temp_directory_path() / ("tavagent-cache-" + std::to_string(getpid()));
+    struct statfs sfs {};
+    if (::statfs(fs::temp_directory_path().c_str(), &sfs) == 0 && sfs.f_type == TMPFS_MAGIC)
+        GTEST_SKIP() << "the repository would be on tmpfs, whose pages cannot leave memory";
     fs::remove_all(dir);
     {
         Repository repo(dir);
@@ -329,9 +334,6 @@ TEST(AgentCacheTest, AFullBackupDropsWhatItHasWrittenFromThePageCache) {
         ::munmap(m, kHead);
         ::close(fd);
         long cached = std::count_if(resident.begin(), resident.end(), [](unsigned char c) { return c & 1; });
-        struct statfs sfs {};
-        if (::statfs(dir.c_str(), &sfs) == 0 && sfs.f_type == TMPFS_MAGIC)
-            GTEST_SKIP() << "the repository is on tmpfs, whose pages cannot leave memory";
         EXPECT_LT(cached, static_cast<long>(resident.size()) / 4) << "the first 8 MiB stayed in the page cache";
     }
     machine.shutdown();
