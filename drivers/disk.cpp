@@ -126,8 +126,7 @@ void BlockDisk::stopAll() {
         }
         for (int id : ids) removeHold(id);
         auto drain = [this] {
-            unplugNow();
-            tav::kernel::runDeferredCompletions();
+            unplugOutside();
             std::unique_lock lk(flightLock_);
             drained_.wait(lk, [this] { return inFlight_ == 0; });
         };
@@ -171,6 +170,11 @@ void BlockDisk::plug(struct bio* bio) {
         }
     }
     startTransfers(go);
+}
+
+void BlockDisk::unplugOutside() {
+    unplugNow();
+    tav::kernel::runDeferredCompletions();
 }
 
 void BlockDisk::unplugNow() {
@@ -445,8 +449,7 @@ void BlockDisk::release(int id, std::size_t count) {
     }
     if (out.empty()) return;
     for (struct bio* bio : out) plug(bio);
-    unplugNow();
-    tav::kernel::runDeferredCompletions();
+    unplugOutside();
 }
 
 void BlockDisk::removeHold(int id) {
@@ -463,8 +466,7 @@ void BlockDisk::removeHold(int id) {
     }
     if (out.empty()) return;
     for (struct bio* bio : out) plug(bio);
-    unplugNow();
-    tav::kernel::runDeferredCompletions();
+    unplugOutside();
 }
 
 DiskStats BlockDisk::stats() const {

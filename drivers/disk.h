@@ -119,6 +119,8 @@ private:
     static void unplug(request_queue_t* q);
     void plug(struct bio* bio);
     void unplugNow();
+    // unplugNow from outside the queue registry, which may end what it finished at once.
+    void unplugOutside();
     /* Caller holds plugLock_. Returns the transfers to hand to the engine. */
     std::vector<Transfer*> registerLocked(std::vector<struct bio*>& batch);
     std::vector<Transfer*> buildRuns(std::vector<struct bio*>& batch);
