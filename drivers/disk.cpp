@@ -148,19 +148,22 @@ void BlockDisk::stopAll() {
 
 int BlockDisk::makeRequest(request_queue_t* q, struct bio* bio) {
     auto* d = static_cast<BlockDisk*>(q->queuedata);
-    d->counters_.submitted.fetch_add(1, std::memory_order_relaxed);
     if (d->gatesActive_.load(std::memory_order_acquire) && d->heldByGate(bio)) return 0;
-    d->plug(bio);
+    d->plug(bio, true);
     tav::kernel::runDeferredCompletions();
     return 0;
 }
 
 void BlockDisk::unplug(request_queue_t* q) { static_cast<BlockDisk*>(q->queuedata)->unplugNow(); }
 
-void BlockDisk::plug(struct bio* bio) {
+void BlockDisk::plug(struct bio* bio, bool fresh) {
     std::vector<Transfer*> go;
     {
         std::lock_guard lk(plugLock_);
+        if (fresh) {
+            auto& n = counters_.plugged;  // written under plugLock_ only
+            n.store(n.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        }
         plugged_.push_back(bio);
         if (plugged_.size() >= config_.plugBatch) {
             blk_remove_plug(queue_);
@@ -448,7 +451,7 @@ void BlockDisk::release(int id, std::size_t count) {
         }
     }
     if (out.empty()) return;
-    for (struct bio* bio : out) plug(bio);
+    for (struct bio* bio : out) plug(bio, false);  // counted when held
     unplugOutside();
 }
 
@@ -465,14 +468,14 @@ void BlockDisk::removeHold(int id) {
         gatesActive_.store(!gates_.empty(), std::memory_order_release);
     }
     if (out.empty()) return;
-    for (struct bio* bio : out) plug(bio);
+    for (struct bio* bio : out) plug(bio, false);  // counted when held
     unplugOutside();
 }
 
 DiskStats BlockDisk::stats() const {
     const Counters& c = counters_;
     auto r = [](const std::atomic<long>& a) { return a.load(std::memory_order_relaxed); };
-    return {r(c.submitted), r(c.completed), r(c.failed), r(c.held), r(c.transfers), r(c.mergedBios),
+    return {r(c.plugged) + r(c.held), r(c.completed), r(c.failed), r(c.held), r(c.transfers), r(c.mergedBios),
             r(c.largestTransferBios), r(c.readBytes), r(c.writeBytes)};
 }
 

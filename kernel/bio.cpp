@@ -34,7 +34,7 @@ void bioFree(struct bio* bio) {
         smallBios.put(bio);
     else
         ::operator delete(static_cast<void*>(bio));
-    tav::kernel::live().bios.fetch_sub(1, std::memory_order_relaxed);
+    tav::kernel::live().bios--;
 }
 
 struct bio* allocate(int nr_iovecs) {
@@ -43,14 +43,14 @@ struct bio* allocate(int nr_iovecs) {
     size_t bytes = sizeof(struct bio) + vecs * sizeof(struct bio_vec);
     void* mem = vecs <= 4 ? smallBios.get() : ::operator new(bytes, std::nothrow);
     if (!mem) return nullptr;
-    std::memset(mem, 0, bytes);
     auto* bio = new (mem) struct bio();
+    if (vecs) std::memset(static_cast<void*>(bio + 1), 0, vecs * sizeof(struct bio_vec));
     bio->bi_flags = 1UL << BIO_UPTODATE;
-    atomic_set(&bio->bi_cnt, 1);
+    bio->bi_cnt.counter.store(1, std::memory_order_relaxed);  // not yet shared
     bio->bi_max_vecs = vecs;
     bio->bi_io_vec = vecs ? reinterpret_cast<struct bio_vec*>(bio + 1) : nullptr;
     bio->bi_destructor = bioFree;
-    tav::kernel::live().bios.fetch_add(1, std::memory_order_relaxed);
+    tav::kernel::live().bios++;
     return bio;
 }
 

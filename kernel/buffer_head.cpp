@@ -51,7 +51,7 @@ struct buffer_head* alloc_buffer_head(gfp_t) {
     if (tav::fault::shouldFail(tav::fault::Site::AllocBufferHead)) return nullptr;
     auto* bh = new (bufferHeads.get()) buffer_head();
     INIT_LIST_HEAD(&bh->b_assoc_buffers);
-    tav::kernel::live().bufferHeads.fetch_add(1, std::memory_order_relaxed);
+    tav::kernel::live().bufferHeads++;
     return bh;
 }
 
@@ -87,7 +87,7 @@ std::vector<struct buffer_head*> orphans;   // guarded by orphanLock
 
 void free_buffer_head(struct buffer_head* bh) {
     BUG_ON(!list_empty(&bh->b_assoc_buffers));
-    tav::kernel::live().bufferHeads.fetch_sub(1, std::memory_order_relaxed);
+    tav::kernel::live().bufferHeads--;
     deferred.list.push_back(bh);
     if (deferred.list.size() < kDeferredBatch) return;
     if (tav::kernel::inInterrupt()) {

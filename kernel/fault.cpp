@@ -8,6 +8,9 @@
 #include "kernel/fault.h"
 
 namespace tav::fault {
+
+std::atomic<int> armed{0};
+
 namespace {
 
 constexpr int kSites = static_cast<int>(Site::Count);
@@ -28,9 +31,6 @@ struct Plan {
     std::atomic<long> fired[kSites] = {};
     std::atomic<long> calls[kSites] = {};
 };
-
-// Nonzero while a rule is loaded or counting is on: the one load a check costs otherwise.
-std::atomic<int> armed{0};
 
 Plan& plan() {
     static auto* p = new Plan;
@@ -136,8 +136,7 @@ void setCounting(bool on) {
     rearm(p);
 }
 
-bool shouldFail(Site site, const char* name, std::uint64_t lo, std::uint64_t hi) {
-    if (armed.load(std::memory_order_relaxed) == 0) return false;
+bool shouldFailArmed(Site site, const char* name, std::uint64_t lo, std::uint64_t hi) {
     Plan& p = plan();
     std::lock_guard g(p.lock);
     int s = static_cast<int>(site);

@@ -2,6 +2,7 @@
 // code). With no rule loaded and call counting off, a check is one relaxed atomic load.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -57,8 +58,13 @@ long calls(Site site);
 void resetCounters();
 
 // Platform-internal checks.
+// Nonzero while a rule is loaded or counting is on; hot paths test it inline.
+extern std::atomic<int> armed;
+bool shouldFailArmed(Site site, const char* name, std::uint64_t lo, std::uint64_t hi);
 // True when this call must fail. name and [lo, hi] describe the call for rule matching.
-bool shouldFail(Site site, const char* name = nullptr, std::uint64_t lo = 0, std::uint64_t hi = 0);
+inline bool shouldFail(Site site, const char* name = nullptr, std::uint64_t lo = 0, std::uint64_t hi = 0) {
+    return armed.load(std::memory_order_relaxed) != 0 && shouldFailArmed(site, name, lo, hi);
+}
 // For user copies: the number of leading bytes of [addr, addr + len) that may be copied
 // (len when no rule fails any of them).
 std::uint64_t allowedPrefix(Site site, std::uint64_t addr, std::uint64_t len);

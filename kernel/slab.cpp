@@ -6,6 +6,7 @@
 
 #include "kernel/accounting.h"
 #include "kernel/fault.h"
+#include "kernel/object_cache.h"
 #include "kernel/printk.h"
 #include "kernel/sched.h"
 #include "kernel/slab.h"
@@ -23,15 +24,52 @@ struct alignas(16) Header {
     u64 magic;
     size_t size;
     kmem_cache_s* cache;
-    u64 pad;
+    u64 sizeClass;  // kmalloc: which of the small-block caches it came from, or kHeap
 };
 
-void* allocWithHeader(size_t size, u64 magic, kmem_cache_s* cache) {
-    auto* h = static_cast<Header*>(std::malloc(sizeof(Header) + size));
+// Small kmalloc blocks (header included) come from per-thread magazines, as the kernel's
+// general caches hand them out per CPU: the read path allocates one per block.
+constexpr u64 kHeap = ~0ULL;
+tav::kernel::ObjectCache<64> kmalloc64;
+tav::kernel::ObjectCache<128> kmalloc128;
+tav::kernel::ObjectCache<256> kmalloc256;
+tav::kernel::ObjectCache<512> kmalloc512;
+
+u64 sizeClassOf(size_t total) {
+    if (total <= 64) return 0;
+    if (total <= 128) return 1;
+    if (total <= 256) return 2;
+    if (total <= 512) return 3;
+    return kHeap;
+}
+
+void* getBlock(u64 sizeClass, size_t total) {
+    switch (sizeClass) {
+        case 0: return kmalloc64.get();
+        case 1: return kmalloc128.get();
+        case 2: return kmalloc256.get();
+        case 3: return kmalloc512.get();
+        default: return std::malloc(total);
+    }
+}
+
+void putBlock(u64 sizeClass, void* block) {
+    switch (sizeClass) {
+        case 0: return kmalloc64.put(block);
+        case 1: return kmalloc128.put(block);
+        case 2: return kmalloc256.put(block);
+        case 3: return kmalloc512.put(block);
+        default: return std::free(block);
+    }
+}
+
+void* allocWithHeader(size_t size, u64 magic, kmem_cache_s* cache, u64 sizeClass = kHeap) {
+    auto* h = static_cast<Header*>(getBlock(sizeClass, sizeof(Header) + size));
     if (!h) return nullptr;
     h->magic = magic;
     h->size = size;
     h->cache = cache;
+    h->sizeClass = sizeClass;
     return h + 1;
 }
 
@@ -47,7 +85,7 @@ Header* headerOf(const void* p, u64 magic, const char* who) {
 
 void freeWithHeader(Header* h) {
     h->magic = kFreedMagic;
-    std::free(h);
+    putBlock(h->sizeClass, h);
 }
 
 }  // namespace
@@ -56,7 +94,7 @@ void* kmalloc(size_t size, gfp_t flags) {
     if (flags & __GFP_WAIT) might_sleep();
     if (size > kKmallocMax) return nullptr;
     if (tav::fault::shouldFail(tav::fault::Site::Kmalloc)) return nullptr;
-    void* p = allocWithHeader(size, kKmallocMagic, nullptr);
+    void* p = allocWithHeader(size, kKmallocMagic, nullptr, sizeClassOf(sizeof(Header) + size));
     if (p) tav::kernel::live().kmallocBlocks++;
     return p;
 }

@@ -50,7 +50,8 @@ protected:
     }
     // A live counter once it reaches want, or its value after 5 s. A driver's completion
     // drops its last references just after it wakes the waiter.
-    static long settled(const std::atomic<long>& counter, long want) {
+    template <class Counter>
+    static long settled(const Counter& counter, long want) {
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (counter.load() != want && std::chrono::steady_clock::now() < until) std::this_thread::yield();
         return counter.load();
