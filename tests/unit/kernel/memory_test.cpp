@@ -1,6 +1,9 @@
 // Pages, kmalloc, vmalloc and slab caches: references, limits, the registry, leak counts.
 #include <sys/mman.h>
 
+#include <thread>
+#include <vector>
+
 #include "kernel/mm.h"
 #include "kernel/slab.h"
 #include "kernel/vmalloc.h"
@@ -78,6 +81,29 @@ TEST_F(MemoryTest, KmallocRefusesWhatTheKernelWouldAndCountsBlocks) {
     EXPECT_EQ(vmalloc(64), nullptr);
     EXPECT_EQ(vmalloc(64), nullptr);
     EXPECT_EQ(tav::fault::fired(tav::fault::Site::Vmalloc), 2);
+}
+
+// Each thread counts in slots of its own: what a thread counted must outlive it, and a
+// block freed by another thread must cancel it.
+TEST_F(MemoryTest, BlocksCountedByAnExitedThreadAreFreedElsewhere) {
+    std::vector<void*> blocks;
+    std::thread([&] {
+        for (size_t size : {1, 32, 33, 100, 224, 480, 481, 4096, 100000})
+            for (int i = 0; i < 200; i++) {  // beyond one magazine of each size
+                void* p = kmalloc(size, GFP_KERNEL);
+                ASSERT_NE(p, nullptr);
+                memset(p, 0x5a, size);
+                blocks.push_back(p);
+            }
+    }).join();
+    ASSERT_EQ(blocks.size(), 1800u);
+    EXPECT_EQ(tav::kernel::live().kmallocBlocks.load(), before_.kmallocBlocks + 1800);
+    for (void* p : blocks) kfree(p);
+    EXPECT_EQ(tav::kernel::live().kmallocBlocks.load(), before_.kmallocBlocks);
+    void* again = kmalloc(100, GFP_KERNEL);
+    ASSERT_NE(again, nullptr);
+    memset(again, 0, 100);
+    kfree(again);
 }
 
 TEST_F(MemoryTest, DoubleKfreeIsCaught) {
