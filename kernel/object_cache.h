@@ -9,15 +9,15 @@
 
 namespace tav::kernel {
 
-// Each thread keeps a small magazine and trades full or empty magazines with a shared depot, as the
-// kernel's per-CPU slab arrays do. Objects go back to the heap only at thread exit
-// (their magazine) or never (the depot; the cache is meant to be a static). Sanitizer
-// builds bypass it so that use-after-free stays visible.
+// Each thread keeps a small magazine and trades full or empty magazines with a shared
+// depot, as the kernel's per-CPU slab arrays do. Objects go back to the heap only at thread
+// exit (their magazine) or never (the depot; the cache is meant to be a static). Sanitizer
+// builds bypass it so that use-after-free stays visible. get() is null when the heap is out.
 template <size_t Size>
 class ObjectCache {
 public:
     void* get() {
-        if constexpr (kBypass) return ::operator new(Size);
+        if constexpr (kBypass) return ::operator new(Size, std::nothrow);
         Magazine& m = local();
         if (m.objects.empty()) {
             std::lock_guard lk(lock_);
@@ -26,7 +26,7 @@ public:
                 depot_.pop_back();
             }
         }
-        if (m.objects.empty()) return ::operator new(Size);
+        if (m.objects.empty()) return ::operator new(Size, std::nothrow);
         void* p = m.objects.back();
         m.objects.pop_back();
         return p;
