@@ -139,9 +139,14 @@ thread_local std::vector<Deferred> deferred;  // this task's; in order
 thread_local bool runningDeferred = false;
 }  // namespace
 
-void tav::kernel::deferCompletion(void (*fn)(void*, void*), void* a, void* b) { deferred.push_back({fn, a, b}); }
+thread_local constinit int tav::kernel::deferredPending = 0;
 
-void tav::kernel::runDeferredCompletions() {
+void tav::kernel::deferCompletion(void (*fn)(void*, void*), void* a, void* b) {
+    deferred.push_back({fn, a, b});
+    deferredPending = 1;
+}
+
+void tav::kernel::runDeferredCompletionsQueued() {
     if (runningDeferred) return;  // the run in progress picks up what is added
     runningDeferred = true;
     for (std::size_t i = 0; i < deferred.size(); ++i) {
@@ -149,5 +154,6 @@ void tav::kernel::runDeferredCompletions() {
         d.fn(d.a, d.b);
     }
     deferred.clear();
+    deferredPending = 0;
     runningDeferred = false;
 }

@@ -142,7 +142,13 @@ bool inInterrupt();
 // generic_unplug_device, blk_run_queues and the unplug timer once the registry is
 // released. A completion queued while the queue runs joins the same run.
 void deferCompletion(void (*fn)(void*, void*), void* a, void* b);
-void runDeferredCompletions();
+// Nonzero while this task has completions queued (so that the common call finds nothing
+// without touching the queue).
+extern thread_local constinit int deferredPending;
+void runDeferredCompletionsQueued();
+inline void runDeferredCompletions() {
+    if (deferredPending) runDeferredCompletionsQueued();
+}
 
 // bio_alloc for the platform's own I/O (the emulated file system, test helpers): never
 // consults the fault plan, so platform traffic does not shift fault-sweep call counts.

@@ -12,6 +12,10 @@
 #include "kernel/printk.h"
 #include "kernel/sched.h"
 
+namespace tav::kernel {
+char* pageArenaBase = nullptr;
+}
+
 namespace {
 
 constexpr long kArenaPages = 4L << 20;  // 16 GiB of address space, backed on demand
@@ -44,6 +48,7 @@ struct Arena {
             abort();
         }
         base = static_cast<char*>(p);
+        tav::kernel::pageArenaBase = base;
     }
 
     struct page* pageAt(long idx) { return &chunks[idx / kChunkPages]->pages[idx % kChunkPages]; }
@@ -124,10 +129,6 @@ void free_pages(unsigned long addr, unsigned int order) {
 
 void get_page(struct page* page) { atomic_inc(&page->_count); }
 int page_count(struct page* page) { return atomic_read(&page->_count); }
-
-void* page_address(struct page* page) {
-    return arena().base + indexOf(page) * static_cast<long>(PAGE_SIZE);
-}
 
 struct page* virt_to_page(const void* addr) {
     Arena& a = arena();

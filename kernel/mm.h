@@ -40,7 +40,13 @@ void get_page(struct page* page);
 void put_page(struct page* page);
 int page_count(struct page* page);
 
-void* page_address(struct page* page);
+namespace tav::kernel {
+// Where the page arena is mapped; set before the first page is handed out, never changed.
+extern char* pageArenaBase;
+}  // namespace tav::kernel
+inline void* page_address(struct page* page) {
+    return tav::kernel::pageArenaBase + page->arenaIndex * static_cast<long>(PAGE_SIZE);
+}
 struct page* virt_to_page(const void* addr);
 void* kmap(struct page* page);  // may sleep
 void kunmap(struct page* page);

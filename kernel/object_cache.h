@@ -18,7 +18,9 @@ class ObjectCache {
 public:
     void* get() {
         if constexpr (kBypass) return ::operator new(Size, std::nothrow);
-        Magazine& m = local();
+        Magazine* mp = local();
+        if (!mp) return ::operator new(Size, std::nothrow);
+        Magazine& m = *mp;
         if (m.objects.empty()) {
             std::lock_guard lk(lock_);
             if (!depot_.empty()) {
@@ -33,7 +35,9 @@ public:
     }
     void put(void* p) {
         if constexpr (kBypass) return ::operator delete(p);
-        Magazine& m = local();
+        Magazine* mp = local();
+        if (!mp) return ::operator delete(p);
+        Magazine& m = *mp;
         if (m.objects.size() >= kMagazine) {
             std::vector<void*> full;
             full.reserve(kMagazine);
@@ -55,13 +59,22 @@ private:
         std::vector<void*> objects;
         ~Magazine() {
             for (void* p : objects) ::operator delete(p);
+            mine_ = nullptr;
+            gone_ = true;
         }
     };
-    Magazine& local() {
+    // This thread's magazine; null before the first use and once it is gone (a later
+    // get or put, from another thread-exit destructor, goes to the heap).
+    static Magazine* local() {
+        if (Magazine* m = mine_) [[likely]] return m;
+        if (gone_) return nullptr;
         thread_local Magazine m;
-        if (m.objects.capacity() == 0) m.objects.reserve(kMagazine);
-        return m;
+        m.objects.reserve(kMagazine);
+        mine_ = &m;
+        return &m;
     }
+    static inline thread_local constinit Magazine* mine_ = nullptr;
+    static inline thread_local constinit bool gone_ = false;
     std::mutex lock_;                        // leaf
     std::vector<std::vector<void*>> depot_;  // guarded by lock_
 };
