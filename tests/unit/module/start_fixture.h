@@ -6,6 +6,8 @@
 // before the leak check.
 #pragma once
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -168,7 +170,9 @@ protected:
         return p == MAP_FAILED ? nullptr : static_cast<unsigned char*>(p);
     }
     // ReadBlocks of [start, start + count) in full batches, copied out of the area.
-    int readImage(int fd, unsigned char* area, unsigned start, unsigned count, std::vector<std::uint8_t>* out) {
+    // between runs after each batch but the last.
+    int readImage(int fd, unsigned char* area, unsigned start, unsigned count, std::vector<std::uint8_t>* out,
+                  const std::function<void()>& between = {}) {
         unsigned perBatch = static_cast<unsigned>(getState(fd).mmapSize) / bs_;
         out->resize(std::size_t{count} * bs_);
         for (unsigned done = 0; done < count;) {
@@ -178,6 +182,7 @@ protected:
             if (rc) return rc;
             memcpy(out->data() + std::size_t{done} * bs_, area, std::size_t{n} * bs_);
             done += n;
+            if (between && done < count) between();
         }
         return 0;
     }
