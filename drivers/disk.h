@@ -24,11 +24,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tav/blockio.h"
 #include "kernel/blkdev.h"
+#include "kernel/spinlock.h"
 
 namespace tav::drivers {
 
@@ -65,25 +65,16 @@ public:
 
 class BlockDisk;
 
-// The plug list's lock, taken once per bio: a spinning lock as the kernel's queue_lock is,
-// since an uncontended std::mutex costs two locked instructions and two calls. Holders
-// never sleep; a waiter yields after a short spin (two cores, preemptible host).
+// The plug list's lock, taken once per bio: the platform's spinning lock, as the kernel's
+// queue_lock is (an uncontended std::mutex costs two locked instructions and two calls),
+// in a form std::lock_guard takes. Holders are in atomic context and must not sleep.
 class SpinMutex {
 public:
-    void lock() {
-        for (int spins = 0; locked_.exchange(true, std::memory_order_acquire);) {
-            while (locked_.load(std::memory_order_relaxed)) {
-                if (++spins < 64)
-                    __builtin_ia32_pause();
-                else
-                    std::this_thread::yield();
-            }
-        }
-    }
-    void unlock() { locked_.store(false, std::memory_order_release); }
+    void lock() { spin_lock(&spin_); }
+    void unlock() { spin_unlock(&spin_); }
 
 private:
-    std::atomic<bool> locked_{false};
+    spinlock_t spin_;
 };
 
 // Runs transfers and hands each back to BlockDisk::complete on its completion thread.

@@ -64,12 +64,9 @@ void ShardedCount::addUnattached(long delta) {
     if (!slotsGone) {
         thread_local ThreadSlots t;  // registers on first use, retires at thread exit
         mine_ = &t.slots;
-        if (!slotsGone) {
-            add(delta);
-            return;
-        }
+        add(delta);
+        return;
     }
-    mine_ = nullptr;
     Registry& r = registry();
     std::lock_guard g(r.lock);
     r.retired[slot_] += delta;
