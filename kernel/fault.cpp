@@ -107,6 +107,14 @@ void remove(int id) {
     rearm(p);
 }
 
+long matched(int id) {
+    Plan& p = plan();
+    std::lock_guard g(p.lock);
+    for (const ActiveRule& r : p.rules)
+        if (r.id == id) return static_cast<long>(r.seen);
+    return -1;
+}
+
 void resetCounters() {
     Plan& p = plan();
     for (int i = 0; i < kSites; i++) {

@@ -48,6 +48,9 @@ Rule failWithProbability(Site site, double p, std::uint64_t seed);
 
 int add(const Rule& rule);  // returns the rule id
 void remove(int id);
+// Calls that matched rule id (site, name and range) since it was added, failed or not; -1
+// for no such rule. A rule with times = 0 counts the calls of a slab cache or a disk.
+long matched(int id);
 void clear();  // drops every rule and resets the counters
 
 // Injected failures per site, since the last clear()/resetCounters().
