@@ -60,6 +60,24 @@ TEST_F(FaultPlanTest, CountingModeCountsCallsForSweeps) {
     EXPECT_EQ(tav::fault::calls(Site::AllocBufferHead), 0);
 }
 
+TEST_F(FaultPlanTest, ARuleCountsTheCallsItMatchesFailedOrNot) {
+    tav::fault::Rule count = tav::fault::failNth(Site::SlabAlloc, 1);
+    count.times = 0;
+    count.name = "tavCP";
+    int counter = tav::fault::add(count);
+    tav::fault::Rule fail = tav::fault::failNth(Site::SlabAlloc, 2);
+    fail.name = "tavCP";
+    int failing = tav::fault::add(fail);
+    std::string seen;
+    for (const char* name : {"tavCP0811", "tavDC0811", "tavCP0811", "tavCP0811"})
+        seen += tav::fault::shouldFail(Site::SlabAlloc, name) ? 'F' : '.';
+    EXPECT_EQ(seen, "..F.") << "a counting rule must never fail a call";
+    EXPECT_EQ(tav::fault::matched(counter), 3);
+    EXPECT_EQ(tav::fault::matched(failing), 3);
+    tav::fault::remove(counter);
+    EXPECT_EQ(tav::fault::matched(counter), -1);
+}
+
 TEST_F(FaultPlanTest, PrintkKeepsLevelAndPrefix) {
     printk("<3>%s: ioctl command not found%s", "tavIOCTL", "\n");
     printk("no level given\n");
