@@ -25,6 +25,7 @@
 #include "2.6/tavguard.h"
 #include "kernel/accounting.h"
 #include "kernel/bio.h"
+#include "kernel/blkdev.h"
 #include "kernel/fault.h"
 #include "kernel/printk.h"
 #include "kernel/sched.h"
@@ -152,6 +153,7 @@ private:
 struct World {
     std::unique_ptr<tav::Disk> disk;
     std::unique_ptr<tav::Mount> fs;
+    make_request_fn* realFn = nullptr;
     bool ok = false;
 
     World() {
@@ -166,10 +168,18 @@ struct World {
         std::vector<std::uint32_t> words(cfg.sectors * 128);
         for (std::size_t i = 0; i < words.size(); i++) words[i] = static_cast<std::uint32_t>(i * 2654435761u) | 1;
         if (disk->writeRaw(0, words.data(), words.size() * 4)) return;
+        realFn = disk->queue()->make_request_fn;
         fs = tav::Mount::create(disk->bdev(1), {kBlockSize, 64, 0});
         if (!fs) return;
         tav::sys::mknod(TAV_DEVICE_PATH, TAV_MAJOR, 0);
         ok = tav::loadLinkedModule() == 0;
+    }
+    // Process and module gone: true when the unload worked and the queue has its own
+    // function back.
+    bool down() {
+        tav::sys::exitProcess();
+        bool unloaded = !tav::moduleLoaded() || tav::unloadModule() == 0;
+        return unloaded && disk->queue()->make_request_fn == realFn;
     }
     ~World() {
         tav::sys::exitProcess();
@@ -194,6 +204,7 @@ struct BackupRun {
     bool haveKey = false;
     bool snapRetried = false;  // the first SnapShot failed and a second one was made
     bool readRetried = false;  // a batch failed to read and its second read passed
+    bool badCode = false;
 };
 
 class Agent {
@@ -214,8 +225,19 @@ public:
     }
 
 private:
+    // A refusal names its step and result; one that is no code of the table (or an errno
+    // the step may give) is a violation of its own.
     static BackupRun& refuse(BackupRun& r, const char* what, long rc) {
         r.refused = std::string(what) + " " + std::to_string(rc);
+        auto code = [](long c) { return c >= TAV_ERR_NOT_READY && c <= TAV_ERR_READ_IO && c != 10; };
+        std::string w = what;
+        bool ok = w == "open"          ? rc == -ENOMEM
+                  : w == "mmap"        ? rc == -ENOMEM || rc == -EINVAL
+                  : w == "StartBackup" ? code(rc) || rc == -EAGAIN
+                  : w == "state after SnapShot"
+                      ? rc == BACKUP_ERR_BLOCK_READ || rc == BACKUP_ERR_CACHE || rc == BACKUP_ERR_QUEUE || code(rc - 1000)
+                      : code(rc);
+        if (!ok) r.badCode = true;
         return r;
     }
     unsigned state(int fd) {
@@ -403,6 +425,10 @@ RunReport runScenario(Arm arm, Disarm disarm) {
                                            : "incremental succeeded with a wrong image";
         else if (!lost.empty())
             rep.violation = lost;
+        else if (full.badCode || incr.badCode)
+            rep.violation = "refused with a result outside the table";
+        else if (!w.down())
+            rep.violation = "the module did not unload, or left a hook on the queue";
         // Wrong images from two faults mended on other branches, told apart by what the agent
         // saw: a change map handed out after a failed SnapShot (a stale backup block map), and
         // a batch whose failed read passes when read again.
