@@ -266,8 +266,10 @@ private:
         area_ = static_cast<unsigned char*>(p);
         areaBytes_ = static_cast<size_t>(s.mmapSize);
 
-        writers_.burst(40);
-        writers_.waitWrites(10);
+        // Writes around the freeze, then a second burst after it, which meets blocks still
+        // to be preserved however fast the snapshot went.
+        writers_.burst(20);
+        writers_.waitWrites(5);
         r.truth.assign(std::size_t{kFsBlocks} * kBlockSize, 0);
         w_.fs->setFreezeSyncPoint([&](struct super_block*) { w_.disk->readRaw(kP1Start, r.truth.data(), r.truth.size()); });
         AMSessionKey zero{};
@@ -286,6 +288,7 @@ private:
             rc = tav::sys::ioctl(fd, TAV_SNAPSHOT, &snap);
         }
         w_.fs->setFreezeSyncPoint(nullptr);
+        writers_.burst(30);
         if (rc) return void(refuse(r, "SnapShot", rc));
         if (unsigned st = state(fd); st != BACKUP_SNAPSHOT_DONE) return void(refuse(r, "state after SnapShot", st));
 
