@@ -311,9 +311,8 @@ private:
             }
         }
         if (r.changeMap) {
-            LoadBlockMap lbm{nullptr, 0};
             UserBlockMap ubm{bits.data(), kFsBlocks};
-            lbm.bm = &ubm;
+            LoadBlockMap lbm{&ubm, sizeof ubm};
             if (int rc2 = tav::sys::ioctl(fd, TAV_LOAD_BLOCK_MAP, &lbm)) return void(refuse(r, "LoadBlockMap", rc2));
             r.image = base->image;
         } else {
