@@ -611,8 +611,13 @@ std::string defaultRestoreId(const Repository& repo) {
                                                " sources: " + all + "; give --id");
     }
     const std::string& id = newestOf.front()->id;
+    // Ids begin with their UTC time ("20261209T101500..."): a damaged entry named like one
+    // and newer may be the backup that was meant.
+    auto idLike = [](const std::string& n) {
+        return n.size() > 16 && n[8] == 'T' && std::all_of(n.begin(), n.begin() + 8, [](char c) { return c >= '0' && c <= '9'; });
+    };
     for (std::size_t i = 0; i < scan.damaged.size(); i++)
-        if (scan.damaged[i] > id)
+        if (idLike(scan.damaged[i]) && scan.damaged[i] > id)
             throw AgentError(ErrorKind::Verify, "a newer backup than " + id + " is damaged (" + scan.problems[i] +
                                                     "); give --id " + id + " to restore the older state");
     return id;

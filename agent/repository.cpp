@@ -369,8 +369,16 @@ RepoScan Repository::scan() const {
         }
     }
     std::sort(out.backups.begin(), out.backups.end(), [](const Manifest& a, const Manifest& b) { return a.id < b.id; });
-    std::sort(out.damaged.begin(), out.damaged.end());
-    return out;
+    std::vector<std::size_t> order(out.damaged.size());
+    for (std::size_t i = 0; i < order.size(); i++) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return out.damaged[a] < out.damaged[b]; });
+    RepoScan sorted;
+    sorted.backups = std::move(out.backups);
+    for (std::size_t i : order) {
+        sorted.damaged.push_back(out.damaged[i]);
+        sorted.problems.push_back(out.problems[i]);
+    }
+    return sorted;
 }
 
 bool Repository::has(const std::string& id) const {
