@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <nlohmann/json.hpp>  // before the platform headers, whose "current" macro it would trip over
 #include <thread>
 
 #include "tav/machine.h"

@@ -4,12 +4,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <random>
 #include <thread>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <xxhash.h>
 
 #include "tav/machine.h"
 #include "tavagent/backup.h"
@@ -110,5 +115,30 @@ protected:
     std::vector<std::thread> writers_;
     std::atomic<bool> stop_{false};
 };
+
+using nlohmann::json;
+
+inline std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline json loadJson(const fs::path& p) { return json::parse(readFile(p)); }
+
+// Rewrites a manifest as a hostile operator would: the edit, then (unless told not to) a
+// manifestHash recomputed the way the tool does, so only the other checks can catch it.
+inline void editManifest(const fs::path& file, const std::function<void(json&)>& edit, bool rehash = true) {
+    json j = loadJson(file);
+    edit(j);
+    if (rehash) {
+        json body = j;
+        body.erase("manifestHash");
+        std::string s = body.dump();
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(XXH3_64bits(s.data(), s.size())));
+        j["manifestHash"] = hex;
+    }
+    std::ofstream(file, std::ios::trunc) << j.dump(2);
+}
 
 }  // namespace tav::agent::test

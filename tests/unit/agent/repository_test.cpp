@@ -3,11 +3,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <xxhash.h>
 
 #include <cstdio>
 #include <functional>
-#include <nlohmann/json.hpp>
 
 #include "tests/unit/agent/fixture.h"
 
@@ -19,28 +17,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-json loadJson(const fs::path& p) { return json::parse(readFile(p)); }
-
-// Rewrites a manifest as a hostile operator would: the edit, then (unless told not to) a
-// manifestHash recomputed the way the tool does, so only the other checks can catch it.
-void editManifest(const fs::path& file, const std::function<void(json&)>& edit, bool rehash = true) {
-    json j = loadJson(file);
-    edit(j);
-    if (rehash) {
-        json body = j;
-        body.erase("manifestHash");
-        std::string s = body.dump();
-        char hex[17];
-        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(XXH3_64bits(s.data(), s.size())));
-        j["manifestHash"] = hex;
-    }
-    std::ofstream(file, std::ios::trunc) << j.dump(2);
-}
+using tav::agent::test::editManifest;
+using tav::agent::test::loadJson;
+using tav::agent::test::readFile;
 
 class RepositoryTest : public AgentTest {
 protected:
