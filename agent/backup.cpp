@@ -540,7 +540,7 @@ VerifyReport verifyChain(const Repository& repo, const std::string& id) {
         std::optional<Manifest> m;
         try {
             m = repo.find(at);
-            if (!m) throw AgentError(ErrorKind::Verify, at + ": missing from the repository (the parent of " + child->id + ")");
+            if (!m) throw AgentError(ErrorKind::Verify, at + ": missing from the repository (the parent of " + (child ? child->id : id) + ")");
         } catch (const AgentError& e) {
             report.problems.push_back(e.what());
             break;
