@@ -439,6 +439,8 @@ RepoLock::RepoLock(const Repository& repo, Mode mode) {
     fs::path p = repo.root() / ".lock";
     fd_ = ::open(p.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd_ < 0 && mode == Shared) fd_ = ::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // A repository on read-only media without a lock file cannot change under a reader.
+    if (fd_ < 0 && mode == Shared && (errno == ENOENT || errno == EROFS)) return;
     if (fd_ < 0) throw AgentError(ErrorKind::Io, "cannot open the repository lock " + p.string() + ": " + errnoText(errno));
     relock(mode);
 }
@@ -448,11 +450,14 @@ RepoLock::~RepoLock() {
 }
 
 void RepoLock::relock(Mode mode) {
+    if (fd_ < 0) throw AgentError(ErrorKind::Io, "the repository is read-only and has no lock file");
     while (::flock(fd_, mode == Exclusive ? LOCK_EX : LOCK_SH) != 0)
         if (errno != EINTR) throw AgentError(ErrorKind::Io, "cannot lock the repository: " + errnoText(errno));
 }
 
-void RepoLock::unlock() { ::flock(fd_, LOCK_UN); }
+void RepoLock::unlock() {
+    if (fd_ >= 0) ::flock(fd_, LOCK_UN);
+}
 
 PendingBackup::PendingBackup(const Repository& repo, const std::string& kind) : repo_(repo) {
     auto now = std::chrono::system_clock::now();
