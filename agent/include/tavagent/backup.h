@@ -37,6 +37,8 @@ struct BackupResult {
     std::uint64_t maxDirtyDrained = 0;  // most cached blocks drained after one batch
 };
 
+// Holds the repository lock exclusively while it picks the base and cleans up, while it
+// creates its temporary directory and while it publishes; not while it reads the device.
 BackupResult runBackup(const Repository& repo, const BackupOptions& options);
 
 struct VerifyReport {
