@@ -131,8 +131,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (*full || *incr) {
+            ImageHost h(host);  // first: a source that cannot be attached leaves no repository behind
             Repository repo(repoPath);
-            ImageHost h(host);
             BackupOptions bo;
             bo.major = h.major();
             bo.minor = h.minor();
