@@ -1,6 +1,9 @@
 #include "tavagent/backup.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -11,7 +14,9 @@
 #include <deque>
 #include <exception>
 #include <fstream>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -36,6 +41,7 @@ bool allZero(const std::uint8_t* p, std::size_t n) {
 
 struct Fd {
     int fd = -1;
+    explicit Fd(int f) : fd(f) {}
     Fd(const fs::path& p, int flags) : fd(::open(p.c_str(), flags | O_CLOEXEC, 0644)) {
         if (fd < 0) throw AgentError(ErrorKind::Io, "cannot open " + p.string() + ": " + strerror(errno));
     }
@@ -46,7 +52,8 @@ struct Fd {
         const char* p = static_cast<const char*>(data);
         while (n) {
             ssize_t w = ::pwrite(fd, p, n, at);
-            if (w <= 0) throw AgentError(ErrorKind::Io, "write to " + what + " failed: " + strerror(errno));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) throw AgentError(ErrorKind::Io, "write to " + what + " failed: " + errnoText(w < 0 ? errno : ENOSPC));
             p += w;
             n -= static_cast<std::size_t>(w);
             at += w;
@@ -56,7 +63,9 @@ struct Fd {
         char* p = static_cast<char*>(data);
         while (n) {
             ssize_t r = ::pread(fd, p, n, at);
-            if (r <= 0) throw AgentError(ErrorKind::Io, "read of " + what + " failed or ended early");
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) throw AgentError(ErrorKind::Io, "read of " + what + " failed: " + errnoText(errno));
+            if (r == 0) throw AgentError(ErrorKind::Verify, what + " ends early (truncated)");
             p += r;
             n -= static_cast<std::size_t>(r);
             at += r;
@@ -71,17 +80,11 @@ std::string utcNow() {
     return buf;
 }
 
-std::vector<std::uint8_t> readWholeFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    if (!in) throw AgentError(ErrorKind::Io, "cannot read " + p.string());
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 void writeWholeFile(const fs::path& p, const void* data, std::size_t n) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out.write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
     out.close();
-    if (!out) throw AgentError(ErrorKind::Io, "cannot write " + p.string());
+    if (!out) throw AgentError(ErrorKind::Io, "cannot write " + p.string() + ": " + errnoText(errno));
 }
 
 // Where the blocks of one backup go: a full image at block offsets, or the changed
@@ -107,7 +110,7 @@ public:
         slots_ = slots;
         checksums_.assign(slots, 0);
         if (::ftruncate(file_.fd, static_cast<off_t>(slots * blockSize)) != 0)
-            throw AgentError(ErrorKind::Io, "cannot size " + dataFile.string());
+            throw AgentError(ErrorKind::Io, "cannot size " + dataFile.string() + ": " + errnoText(errno));
         blockCount_ = blockCount;
     }
 
@@ -288,13 +291,21 @@ private:
 
 BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
     auto began = Clock::now();
-    repo.removeStale();
     BackupResult result;
     std::optional<Manifest> base;
+    RepoLock lock(repo, RepoLock::Exclusive);
+    repo.removeStale();
     if (opt.incremental) {
-        base = repo.newest(opt.major, opt.minor);
+        base = repo.newest(opt.source, opt.major, opt.minor);
         if (!base) {
-            result.fallbackReason = "no earlier backup of this device in the repository";
+            result.fallbackReason = "no earlier backup of this file system in the repository";
+            // Say so when the newest backup of the same place is of another file system.
+            for (const Manifest& m : repo.list())
+                if (!m.source.fsUuid.empty() && m.source.fsUuid != opt.source.fsUuid && m.source.path == opt.source.path &&
+                    m.major == opt.major && m.minor == opt.minor)
+                    result.fallbackReason = "the newest backup of " + (m.source.path.empty() ? "this device" : m.source.path) +
+                                            ", " + m.id + ", is of another file system (" + m.source.describe() +
+                                            "; now " + opt.source.describe() + ")";
         } else {
             try {
                 repo.chain(base->id);
@@ -304,6 +315,7 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
             }
         }
     }
+    lock.unlock();
 
     Session s(opt.devicePath);
     BlockSize bs = s.blockSize(opt.major, opt.minor);
@@ -358,8 +370,10 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
     s.loadBlockMap(map, blockCount);
 
     Manifest m;
-    m.id = repo.newId(incremental ? "incremental" : "full");
-    PendingBackup pending(repo, m.id);
+    lock.relock(RepoLock::Exclusive);
+    PendingBackup pending(repo, incremental ? "incremental" : "full");
+    lock.unlock();
+    m.id = pending.id();
     m.dataFile = incremental ? "changes.dat" : "image.raw";
     BlockSink sink(pending.file(m.dataFile), blockSize, blockCount, incremental ? &map : nullptr);
 
@@ -421,6 +435,7 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
     progress.seconds = secondsSince(began);
     if (opt.progress) opt.progress(progress);
 
+    m.source = opt.source;
     m.major = opt.major;
     m.minor = opt.minor;
     m.blockSize = blockSize;
@@ -439,7 +454,9 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
     m.stats = result.manifest.stats;
     m.stats.bytesStored = sink.bytesStored();
     m.stats.seconds = secondsSince(began);
+    lock.relock(RepoLock::Exclusive);
     pending.publish(m);
+    lock.unlock();
     result.manifest = m;
     return result;
 }
@@ -450,7 +467,7 @@ namespace {
 template <class F>
 void forEachStored(const Manifest& m, const std::vector<std::uint8_t>& bitmap, F fn) {
     std::uint64_t slot = 0;
-    for (std::uint32_t b = 0; b < m.blockCount; b++) {
+    for (std::uint64_t b = 0; b < m.blockCount; b++) {
         if (m.kind == "incremental" && !bitSet(bitmap, b)) continue;
         fn(b, slot++);
     }
@@ -461,87 +478,298 @@ struct LoadedBackup {
     std::vector<std::uint8_t> bitmap;
 };
 
-LoadedBackup loadChecks(const Repository& repo, const Manifest& m, std::vector<std::string>* problems) {
+// The manifest was validated against these files' sizes; they are read no further.
+LoadedBackup loadChecks(const Repository& repo, const Manifest& m) {
     LoadedBackup lb;
     fs::path dir = repo.dir(m.id);
-    auto sums = readWholeFile(dir / "checksums.bin");
+    auto sums = readRepoFile(dir / "checksums.bin", m.changedBlocks * 8);
     if (hashBytes(sums.data(), sums.size()) != m.checksumsHash)
-        problems->push_back(m.id + ": checksums.bin does not match its manifest");
-    lb.checksums.resize(sums.size() / 8);
-    memcpy(lb.checksums.data(), sums.data(), lb.checksums.size() * 8);
-    if (lb.checksums.size() != m.changedBlocks)
-        problems->push_back(m.id + ": checksums.bin holds " + std::to_string(lb.checksums.size()) +
-                            " entries, the manifest " + std::to_string(m.changedBlocks));
+        throw AgentError(ErrorKind::Verify, m.id + ": checksums.bin does not match its manifest");
+    lb.checksums.resize(m.changedBlocks);
+    memcpy(lb.checksums.data(), sums.data(), sums.size());
     if (m.kind == "incremental") {
-        lb.bitmap = readWholeFile(dir / "changes.bitmap");
+        lb.bitmap = readRepoFile(dir / "changes.bitmap", (m.blockCount + 7) / 8);
         if (hashBytes(lb.bitmap.data(), lb.bitmap.size()) != m.bitmapHash)
-            problems->push_back(m.id + ": changes.bitmap does not match its manifest");
-        if (lb.bitmap.size() < (m.blockCount + 7) / 8) lb.bitmap.resize((m.blockCount + 7) / 8, 0);
+            throw AgentError(ErrorKind::Verify, m.id + ": changes.bitmap does not match its manifest");
     }
     return lb;
+}
+
+void verifyOne(const Repository& repo, const Manifest& m, VerifyReport* report) {
+    report->backups++;
+    std::uint64_t bad = 0;
+    try {
+        LoadedBackup lb = loadChecks(repo, m);
+        Fd data(openRepoFile(repo.dir(m.id) / m.dataFile));
+        std::vector<std::uint8_t> block(m.blockSize);
+        forEachStored(m, lb.bitmap, [&](std::uint64_t b, std::uint64_t slot) {
+            data.preadAll(block.data(), block.size(), static_cast<off_t>(slot * m.blockSize), m.id + "/" + m.dataFile);
+            report->blocksChecked++;
+            if (hashBytes(block.data(), block.size()) != lb.checksums[slot] && bad++ < 5)
+                report->problems.push_back(m.id + ": block " + std::to_string(b) + " does not match its checksum");
+        });
+    } catch (const AgentError& e) {
+        report->problems.push_back(e.what());
+    }
+    if (bad > 5) report->problems.push_back(m.id + ": " + std::to_string(bad) + " blocks in all do not match");
+}
+
+// Why parent cannot carry child, or empty.
+std::string linkProblem(const Manifest& child, const Manifest& parent) {
+    if (parent.blockSize != child.blockSize || parent.blockCount != child.blockCount)
+        return child.id + " has another geometry than its parent " + parent.id;
+    if (!parent.source.sameAs(child.source, parent.major, parent.minor, child.major, child.minor))
+        return child.id + " is of " + child.source.describe() + ", its parent " + parent.id + " of " +
+               parent.source.describe();
+    return {};
 }
 
 }  // namespace
 
 VerifyReport verifyChain(const Repository& repo, const std::string& id) {
+    RepoLock lock(repo, RepoLock::Shared);
+    if (!repo.has(id)) throw AgentError(ErrorKind::Usage, "no backup " + id + " in " + repo.root().string());
     VerifyReport report;
-    for (const Manifest& m : repo.chain(id)) {
-        report.backups++;
-        std::vector<std::string> problems;
-        LoadedBackup lb = loadChecks(repo, m, &problems);
-        Fd data(repo.dir(m.id) / m.dataFile, O_RDONLY);
-        std::vector<std::uint8_t> block(m.blockSize);
-        std::uint64_t bad = 0;
-        forEachStored(m, lb.bitmap, [&](std::uint32_t b, std::uint64_t slot) {
-            if (slot >= lb.checksums.size()) return;
-            data.preadAll(block.data(), block.size(), static_cast<off_t>(slot * m.blockSize), m.id + "/" + m.dataFile);
-            report.blocksChecked++;
-            if (hashBytes(block.data(), block.size()) != lb.checksums[slot] && bad++ < 5)
-                problems.push_back(m.id + ": block " + std::to_string(b) + " does not match its checksum");
-        });
-        if (bad > 5) problems.push_back(m.id + ": " + std::to_string(bad) + " blocks in all do not match");
-        report.problems.insert(report.problems.end(), problems.begin(), problems.end());
+    std::set<std::string> seen;
+    std::optional<Manifest> child;
+    for (std::string at = id;;) {
+        if (!seen.insert(at).second) {
+            report.problems.push_back("the backup chain of " + id + " loops at " + at);
+            break;
+        }
+        std::optional<Manifest> m;
+        try {
+            m = repo.find(at);
+            if (!m) throw AgentError(ErrorKind::Verify, at + ": missing from the repository (the parent of " + (child ? child->id : id) + ")");
+        } catch (const AgentError& e) {
+            report.problems.push_back(e.what());
+            break;
+        }
+        if (child)
+            if (std::string p = linkProblem(*child, *m); !p.empty()) report.problems.push_back(p);
+        verifyOne(repo, *m, &report);
+        if (m->kind == "full") break;
+        at = m->parent;
+        child = std::move(m);
     }
     return report;
 }
 
-void restoreChain(const Repository& repo, const std::string& id, const fs::path& out, const ProgressFn& progress) {
+VerifyReport verifyRepository(const Repository& repo) {
+    RepoLock lock(repo, RepoLock::Shared);
+    RepoScan scan = repo.scan();
+    VerifyReport report;
+    report.problems = scan.problems;
+    std::map<std::string, const Manifest*> byId;
+    for (const Manifest& m : scan.backups) byId[m.id] = &m;
+    std::set<std::string> damaged(scan.damaged.begin(), scan.damaged.end());
+    std::set<std::string> said;
+    for (const Manifest& m : scan.backups) {
+        verifyOne(repo, m, &report);
+        // Walk to the base through what the scan found: bounded by the number of backups.
+        std::set<std::string> seen{m.id};
+        for (const Manifest* at = &m; at->kind == "incremental";) {
+            std::string p;
+            auto parent = byId.find(at->parent);
+            if (parent == byId.end())
+                p = at->id + ": its parent " + at->parent + (damaged.count(at->parent) ? " is damaged" : " is missing");
+            else if (!seen.insert(at->parent).second)
+                p = "the backup chain of " + m.id + " loops at " + at->parent;
+            else
+                p = linkProblem(*at, *parent->second);
+            if (!p.empty()) {
+                if (said.insert(p).second) report.problems.push_back(p);
+                break;
+            }
+            at = parent->second;
+        }
+    }
+    return report;
+}
+
+std::string defaultRestoreId(const Repository& repo) {
+    RepoScan scan = repo.scan();
+    if (scan.backups.empty()) {
+        if (!scan.problems.empty())
+            throw AgentError(ErrorKind::Verify, "the repository holds no valid backup: " + scan.problems.front());
+        throw AgentError(ErrorKind::Usage, "the repository " + repo.root().string() + " holds no backup");
+    }
+    std::vector<const Manifest*> newestOf;  // per source
+    for (const Manifest& m : scan.backups) {
+        auto same = std::find_if(newestOf.begin(), newestOf.end(), [&](const Manifest* n) {
+            return n->source.sameAs(m.source, n->major, n->minor, m.major, m.minor);
+        });
+        if (same == newestOf.end()) newestOf.push_back(&m);
+        else *same = &m;
+    }
+    if (newestOf.size() > 1) {
+        std::string all;
+        for (const Manifest* n : newestOf)
+            all += (all.empty() ? "" : "; ") + n->source.describe() + " (device " + std::to_string(n->major) + ":" +
+                   std::to_string(n->minor) + ", newest " + n->id + ")";
+        throw AgentError(ErrorKind::Usage, "the repository holds backups of " + std::to_string(newestOf.size()) +
+                                               " sources: " + all + "; give --id");
+    }
+    const std::string& id = newestOf.front()->id;
+    // Ids begin with their UTC time ("20261209T101500..."): a damaged entry named like one
+    // and newer may be the backup that was meant.
+    auto idLike = [](const std::string& n) {
+        return n.size() > 16 && n[8] == 'T' && std::all_of(n.begin(), n.begin() + 8, [](char c) { return c >= '0' && c <= '9'; });
+    };
+    for (std::size_t i = 0; i < scan.damaged.size(); i++)
+        if (idLike(scan.damaged[i]) && scan.damaged[i] > id)
+            throw AgentError(ErrorKind::Verify, "a newer backup than " + id + " is damaged (" + scan.problems[i] +
+                                                    "); give --id " + id + " to restore the older state");
+    return id;
+}
+
+namespace {
+
+bool isInside(const fs::path& p, const fs::path& dir) {
+    std::error_code ec;
+    fs::path a = fs::weakly_canonical(p, ec), d = fs::canonical(dir, ec);
+    if (ec) return false;
+    auto [end, _] = std::mismatch(d.begin(), d.end(), a.begin(), a.end());
+    return end == d.end();
+}
+
+// Where a restore writes: a temporary file beside the target, renamed over it once
+// complete and removed otherwise; or a block device, written in place.
+class RestoreTarget {
+public:
+    RestoreTarget(const Repository& repo, const std::vector<Manifest>& chain, const fs::path& out,
+                  const RestoreOptions& o, std::uint64_t bytes)
+        : out_(out) {
+        if (isInside(out, repo.root()))
+            throw AgentError(ErrorKind::Usage, out.string() + " is inside the repository " + repo.root().string());
+        struct stat st {};
+        bool exists = ::stat(out.c_str(), &st) == 0;
+        if (!exists && errno != ENOENT)
+            throw AgentError(ErrorKind::Usage, "cannot look at " + out.string() + ": " + errnoText(errno));
+        if (exists) {
+            refuseSameFile(repo, chain, o, st);
+            if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+                throw AgentError(ErrorKind::Usage, out.string() + " is neither a regular file nor a block device");
+            if (!o.force)
+                throw AgentError(ErrorKind::Usage, out.string() + " exists; give --force to replace it");
+            std::error_code ec;
+            out_ = fs::canonical(out, ec);  // a symlink's target is what gets replaced
+            if (ec) out_ = out;
+        }
+        if (exists && S_ISBLK(st.st_mode)) {
+            device_ = true;
+            // O_EXCL: refused while the device is mounted or otherwise held.
+            int fd = ::open(out_.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC);
+            if (fd < 0) throw AgentError(ErrorKind::Io, "cannot open " + out_.string() + ": " + errnoText(errno));
+            file_ = std::make_unique<Fd>(fd);
+            std::uint64_t size = 0;
+            if (::ioctl(fd, BLKGETSIZE64, &size) != 0)
+                throw AgentError(ErrorKind::Io, "cannot size " + out_.string() + ": " + errnoText(errno));
+            if (size < bytes)
+                throw AgentError(ErrorKind::Usage, out_.string() + " holds " + std::to_string(size) + " bytes, the image " +
+                                                       std::to_string(bytes));
+            return;
+        }
+        tmp_ = out_.parent_path() / ("." + out_.filename().string() + ".tavbackup-" + std::to_string(::getpid()));
+        int fd = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) throw AgentError(ErrorKind::Io, "cannot create " + tmp_.string() + ": " + errnoText(errno));
+        file_ = std::make_unique<Fd>(fd);
+        if (::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+            int err = errno;
+            discard();
+            throw AgentError(ErrorKind::Io, "cannot size " + tmp_.string() + ": " + errnoText(err));
+        }
+    }
+    ~RestoreTarget() { discard(); }
+    bool device() const { return device_; }
+    const Fd& file() const { return *file_; }
+    const fs::path& path() const { return out_; }
+
+    void commit() {
+        if (::fsync(file_->fd) != 0) throw AgentError(ErrorKind::Io, "fsync of " + out_.string() + " failed: " + errnoText(errno));
+        if (device_) return;
+        if (::rename(tmp_.c_str(), out_.c_str()) != 0)
+            throw AgentError(ErrorKind::Io, "cannot rename " + tmp_.string() + " to " + out_.string() + ": " + errnoText(errno));
+        tmp_.clear();
+        fsyncPath(out_.parent_path().empty() ? fs::path(".") : out_.parent_path());
+    }
+
+private:
+    void discard() {
+        file_.reset();
+        if (!tmp_.empty()) ::unlink(tmp_.c_str());
+        tmp_.clear();
+    }
+    void refuseSameFile(const Repository& repo, const std::vector<Manifest>& chain, const RestoreOptions& o,
+                        const struct stat& target) {
+        auto same = [&](const fs::path& p) {
+            struct stat st {};
+            return ::stat(p.c_str(), &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino;
+        };
+        for (const fs::path& p : o.protect)
+            if (same(p)) throw AgentError(ErrorKind::Usage, out_.string() + " is " + p.string() + ", which must not be written");
+        for (const Manifest& m : chain)
+            if (!m.source.path.empty() && same(m.source.path))
+                throw AgentError(ErrorKind::Usage, out_.string() + " is the source of backup " + m.id + ", " + m.source.path);
+        std::error_code ec;
+        for (const auto& d : fs::directory_iterator(repo.root(), ec)) {
+            if (!d.is_directory(ec) || d.is_symlink(ec)) continue;
+            for (const auto& f : fs::directory_iterator(d.path(), ec))
+                if (!f.is_symlink(ec) && same(f.path()))
+                    throw AgentError(ErrorKind::Usage, out_.string() + " is the repository's " + f.path().string());
+        }
+    }
+
+    fs::path out_, tmp_;
+    bool device_ = false;
+    std::unique_ptr<Fd> file_;
+};
+
+}  // namespace
+
+void restoreChain(const Repository& repo, const std::string& id, const fs::path& out, const RestoreOptions& o) {
     auto began = Clock::now();
+    RepoLock lock(repo, RepoLock::Shared);
+    if (!repo.has(id)) throw AgentError(ErrorKind::Usage, "no backup " + id + " in " + repo.root().string());
     std::vector<Manifest> chain = repo.chain(id);
     const Manifest& full = chain.front();
-    for (const Manifest& m : chain)
-        if (m.blockSize != full.blockSize || m.blockCount != full.blockCount)
-            throw AgentError(ErrorKind::Io, "backup " + m.id + " has another geometry than its base " + full.id);
-    Fd dst(out, O_WRONLY | O_CREAT | O_TRUNC);
-    std::uint64_t bytes = static_cast<std::uint64_t>(full.blockCount) * full.blockSize;
-    if (::ftruncate(dst.fd, static_cast<off_t>(bytes)) != 0) throw AgentError(ErrorKind::Io, "cannot size " + out.string());
+    std::uint64_t bytes = full.blockCount * full.blockSize;
+    RestoreTarget dst(repo, chain, out, o, bytes);
 
     Progress p{0, 0, 0};
     for (const Manifest& m : chain) p.total += m.changedBlocks;
     std::vector<std::uint8_t> block(full.blockSize);
     for (const Manifest& m : chain) {
-        std::vector<std::string> problems;
-        LoadedBackup lb = loadChecks(repo, m, &problems);
-        if (!problems.empty()) throw AgentError(ErrorKind::Verify, problems.front());
-        Fd data(repo.dir(m.id) / m.dataFile, O_RDONLY);
-        forEachStored(m, lb.bitmap, [&](std::uint32_t b, std::uint64_t slot) {
+        LoadedBackup lb = loadChecks(repo, m);
+        Fd data(openRepoFile(repo.dir(m.id) / m.dataFile));
+        forEachStored(m, lb.bitmap, [&](std::uint64_t b, std::uint64_t slot) {
             data.preadAll(block.data(), block.size(), static_cast<off_t>(slot * m.blockSize), m.id + "/" + m.dataFile);
-            if (slot >= lb.checksums.size() || hashBytes(block.data(), block.size()) != lb.checksums[slot])
+            if (hashBytes(block.data(), block.size()) != lb.checksums[slot])
                 throw AgentError(ErrorKind::Verify, m.id + ": block " + std::to_string(b) + " does not match its checksum");
-            // Zero blocks of the base are holes already; later zeros must overwrite.
-            if (m.kind == "full" && allZero(block.data(), block.size())) return;
-            dst.pwriteAll(block.data(), block.size(), static_cast<off_t>(static_cast<std::uint64_t>(b) * m.blockSize),
-                          out.string());
-            if (++p.done % 4096 == 0 && progress) {
+            // Zero blocks of the base are holes of a fresh file already; a device holds
+            // anything, and later zeros must overwrite.
+            if (m.kind == "full" && !dst.device() && allZero(block.data(), block.size())) return;
+            dst.file().pwriteAll(block.data(), block.size(), static_cast<off_t>(b * m.blockSize), dst.path().string());
+            if (++p.done % 4096 == 0 && o.progress) {
                 p.seconds = secondsSince(began);
-                progress(p);
+                o.progress(p);
             }
         });
     }
-    if (::fsync(dst.fd) != 0) throw AgentError(ErrorKind::Io, "fsync of " + out.string() + " failed");
+    dst.commit();
     p.done = p.total;
     p.seconds = secondsSince(began);
-    if (progress) progress(p);
+    if (o.progress) o.progress(p);
+}
+
+std::string extUuid(const std::uint8_t* first2048) {
+    const std::uint8_t* sb = first2048 + 1024;
+    if (sb[0x38] != 0x53 || sb[0x39] != 0xEF) return {};
+    const std::uint8_t* u = sb + 0x68;
+    char buf[37];
+    std::snprintf(buf, sizeof buf, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u[0], u[1], u[2],
+                  u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13], u[14], u[15]);
+    return buf;
 }
 
 }  // namespace tav::agent

@@ -1,6 +1,7 @@
 // tavbackup: full and incremental backups of a device through the tavguard module, and
 // the repository's verify, restore and list.
 #include <CLI/CLI.hpp>
+#include <cstring>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -14,19 +15,43 @@ using namespace tav::agent;
 
 namespace {
 
+// Options every subcommand takes, before or after its name.
+struct GlobalOptions {
+    bool json = false;
+    bool kernelLog = false;
+};
+
+void addGlobalOptions(CLI::App& app, GlobalOptions& g) {
+    app.add_flag("--json", g.json, "machine-readable output (errors too: {\"error\", \"exitCode\"} on stdout)");
+    app.add_flag("--kernel-log", g.kernelLog, "echo the hosted module's kernel log to stderr");
+}
+
 json manifestJson(const Manifest& m) {
-    return {{"id", m.id},           {"kind", m.kind},           {"parent", m.parent},
-            {"time", m.time},       {"device", std::to_string(m.major) + ":" + std::to_string(m.minor)},
-            {"blockSize", m.blockSize}, {"blockCount", m.blockCount}, {"changedBlocks", m.changedBlocks},
-            {"blocksRead", m.stats.blocksRead}, {"bytesStored", m.stats.bytesStored},
+    return {{"id", m.id},
+            {"kind", m.kind},
+            {"parent", m.parent},
+            {"time", m.time},
+            {"source", {{"fsUuid", m.source.fsUuid}, {"path", m.source.path}}},
+            {"device", std::to_string(m.major) + ":" + std::to_string(m.minor)},
+            {"blockSize", m.blockSize},
+            {"blockCount", m.blockCount},
+            {"changedBlocks", m.changedBlocks},
+            {"blocksRead", m.stats.blocksRead},
+            {"bytesStored", m.stats.bytesStored},
             {"seconds", m.stats.seconds}};
 }
 
 void printManifest(const Manifest& m) {
-    std::cout << m.id << "  " << m.kind << "  device " << m.major << ":" << m.minor << "  " << m.changedBlocks << " of "
-              << m.blockCount << " blocks of " << m.blockSize << " bytes";
+    std::cout << m.id << "  " << m.kind << "  " << m.source.describe() << "  device " << m.major << ":" << m.minor << "  "
+              << m.changedBlocks << " of " << m.blockCount << " blocks of " << m.blockSize << " bytes";
     if (!m.parent.empty()) std::cout << "  parent " << m.parent;
     std::cout << "\n";
+}
+
+int fail(const GlobalOptions& g, int code, const std::string& message) {
+    std::cerr << "tavbackup: " << message << "\n";
+    if (g.json) std::cout << json{{"error", message}, {"exitCode", code}}.dump(2) << "\n";
+    return code;
 }
 
 }  // namespace
@@ -34,17 +59,23 @@ void printManifest(const Manifest& m) {
 int main(int argc, char** argv) {
     CLI::App app{"tavbackup: point-in-time and incremental backups through tavguard"};
     app.require_subcommand(1);
+    app.fallthrough();  // inherited by the subcommands: global options may follow them
+    GlobalOptions global;
+    addGlobalOptions(app, global);
     ImageHostOptions host;
     std::string repoPath = "tavguard-backups";
-    bool asJson = false;
     std::uint32_t maxCache = 65536;
     std::string id, out;
+    bool force = false;
 
     auto addDeviceOptions = [&](CLI::App* c) {
         c->add_option("--image", host.image, "disk image (MBR-partitioned) to attach")->required()->check(CLI::ExistingFile);
-        c->add_option("--partition", host.partition, "partition to back up (0: whole disk)")->capture_default_str();
+        c->add_option("--partition", host.partition, "partition to back up (0: whole disk)")
+            ->capture_default_str()
+            ->check(CLI::Range(0, 15));
         c->add_option("--block-size", host.blockSize, "file-system block size; 0 reads the ext super block")
-            ->capture_default_str();
+            ->capture_default_str()
+            ->check(CLI::IsMember({0, 512, 1024, 2048, 4096}));
     };
     auto addRepo = [&](CLI::App* c) { c->add_option("--repo", repoPath, "backup repository")->capture_default_str(); };
 
@@ -56,27 +87,28 @@ int main(int argc, char** argv) {
         addDeviceOptions(c);
         addRepo(c);
         c->add_option("--max-cache-blocks", maxCache, "most blocks the module may hold in its cache")
-            ->capture_default_str();
+            ->capture_default_str()
+            ->check(CLI::Range(1u, 1u << 24));
     }
-    CLI::App* verify = app.add_subcommand("verify", "check a backup chain against its checksums");
-    CLI::App* restore = app.add_subcommand("restore", "write the image of a backup chain to a file");
+    CLI::App* verify = app.add_subcommand("verify", "check backups against their checksums");
+    CLI::App* restore = app.add_subcommand("restore", "write the image of a backup chain to a file or block device");
     CLI::App* list = app.add_subcommand("list", "list the backups in the repository");
     for (CLI::App* c : {verify, restore, list}) addRepo(c);
-    verify->add_option("--id", id, "last backup of the chain (default: the newest)");
-    restore->add_option("--id", id, "last backup of the chain (default: the newest)");
-    restore->add_option("--out", out, "image file to write")->required();
-    app.add_flag("--json", asJson, "machine-readable output");
-    bool kernelLog = false;
-    app.add_flag("--kernel-log", kernelLog, "echo the hosted module's kernel log to stderr");
+    verify->add_option("--id", id, "last backup of the chain to check (default: every backup)");
+    restore->add_option("--id", id, "last backup of the chain (default: the newest of the only source)");
+    restore->add_option("--out", out, "image file or block device to write")->required();
+    restore->add_flag("--force", force, "replace an existing file, or write over a block device");
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        int rc = app.exit(e);
-        return rc == 0 ? 0 : static_cast<int>(ErrorKind::Usage);
+        if (e.get_exit_code() == 0) return app.exit(e);
+        for (int i = 1; i < argc; i++) global.json |= std::strcmp(argv[i], "--json") == 0;
+        return fail(global, static_cast<int>(ErrorKind::Usage), e.what());
     }
-    if (kernelLog) tav::kernel::logToStderr();
+    if (global.kernelLog) tav::kernel::logToStderr();
     else tav::kernel::setLogSink(nullptr);
+    const bool asJson = global.json;
 
     try {
         if (*info) {
@@ -86,9 +118,10 @@ int main(int argc, char** argv) {
             State st = s.state();
             AutoMapState ams = s.autoMapState();
             json j = {{"device", std::to_string(h.major()) + ":" + std::to_string(h.minor())},
+                      {"source", h.source().describe()},
                       {"blockSize", bs.blockSize},
                       {"partitionSizeKB", bs.partitionSizeKB},
-                      {"blocks", static_cast<std::uint64_t>(bs.partitionSizeKB) * 1024 / bs.blockSize},
+                      {"blocks", bs.blockSize ? static_cast<std::uint64_t>(bs.partitionSizeKB) * 1024 / bs.blockSize : 0},
                       {"state", stateName(st.state)},
                       {"automap", ams.mapLen ? (ams.state == AMS_IN_SYNC ? "in sync" : "not in sync") : "none"}};
             if (asJson)
@@ -97,17 +130,19 @@ int main(int argc, char** argv) {
                 for (auto& [k, v] : j.items()) std::cout << k << ": " << (v.is_string() ? v.get<std::string>() : v.dump()) << "\n";
             return 0;
         }
-        Repository repo(repoPath);
         if (*full || *incr) {
-            ImageHost h(host);
+            ImageHost h(host);  // first: a source that cannot be attached leaves no repository behind
+            Repository repo(repoPath);
             BackupOptions bo;
             bo.major = h.major();
             bo.minor = h.minor();
+            bo.source = h.source();
             bo.incremental = incr->parsed();
             bo.maxCacheBlocks = maxCache;
             ProgressLine line(incr->parsed() ? "incremental" : "full", h.mount() ? h.mount()->blockSize() : 4096);
             bo.progress = line.fn();
             BackupResult r = runBackup(repo, bo);
+            line.finish();
             if (!r.fallbackReason.empty() && !asJson)
                 std::cerr << "tavbackup: taking a full backup instead: " << r.fallbackReason << "\n";
             if (asJson) {
@@ -119,9 +154,16 @@ int main(int argc, char** argv) {
             }
             return 0;
         }
+        Repository repo(repoPath, RepoOpen::Existing);
         if (*list) {
+            RepoScan scan;
+            {
+                RepoLock lock(repo, RepoLock::Shared);
+                scan = repo.scan();
+            }
+            for (const std::string& p : scan.problems) std::cerr << "tavbackup: skipped " << p << "\n";
             json arr = json::array();
-            for (const Manifest& m : repo.list()) {
+            for (const Manifest& m : scan.backups) {
                 if (asJson)
                     arr.push_back(manifestJson(m));
                 else
@@ -130,13 +172,8 @@ int main(int argc, char** argv) {
             if (asJson) std::cout << arr.dump(2) << "\n";
             return 0;
         }
-        auto newest = [&]() {
-            auto all = repo.list();
-            if (all.empty()) throw AgentError(ErrorKind::Usage, "the repository " + repoPath + " holds no backup");
-            return all.back().id;
-        };
         if (*verify) {
-            VerifyReport rep = verifyChain(repo, id.empty() ? newest() : id);
+            VerifyReport rep = id.empty() ? verifyRepository(repo) : verifyChain(repo, id);
             if (asJson)
                 std::cout << json{{"backups", rep.backups}, {"blocksChecked", rep.blocksChecked}, {"problems", rep.problems}}.dump(2)
                           << "\n";
@@ -148,10 +185,22 @@ int main(int argc, char** argv) {
             return rep.problems.empty() ? 0 : static_cast<int>(ErrorKind::Verify);
         }
         if (*restore) {
-            std::string target = id.empty() ? newest() : id;
-            auto chain = repo.chain(target);
-            ProgressLine line("restore", chain.front().blockSize);
-            restoreChain(repo, target, out, line.fn());
+            std::string target = id;
+            if (target.empty()) {
+                RepoLock lock(repo, RepoLock::Shared);
+                target = defaultRestoreId(repo);
+            }
+            std::vector<Manifest> chain;
+            {
+                RepoLock lock(repo, RepoLock::Shared);
+                if (repo.has(target)) chain = repo.chain(target);
+            }
+            ProgressLine line("restore", chain.empty() ? 4096 : chain.front().blockSize);
+            RestoreOptions ro;
+            ro.force = force;
+            ro.progress = line.fn();
+            restoreChain(repo, target, out, ro);
+            line.finish();
             if (asJson)
                 std::cout << json{{"restored", target}, {"backups", chain.size()}, {"out", out}}.dump(2) << "\n";
             else
@@ -159,11 +208,9 @@ int main(int argc, char** argv) {
             return 0;
         }
     } catch (const AgentError& e) {
-        std::cerr << "tavbackup: " << e.what() << "\n";
-        return static_cast<int>(e.kind());
+        return fail(global, static_cast<int>(e.kind()), e.what());
     } catch (const std::exception& e) {
-        std::cerr << "tavbackup: " << e.what() << "\n";
-        return static_cast<int>(ErrorKind::Io);
+        return fail(global, static_cast<int>(ErrorKind::Io), e.what());
     }
     return 0;
 }

@@ -31,6 +31,7 @@ struct Options {
     std::string pattern = "random";
     double settleSeconds = 0.3;  // writing before and between the backups
     bool keep = false;
+    bool force = false;
 };
 
 int run(const std::string& cmd) {
@@ -76,7 +77,7 @@ int main(int argc, char** argv) {
     Options o;
     CLI::App app{"tavsim: a live backup on an emulated disk, checked against the truth"};
     app.add_option("--image", o.image, "image file to create")->capture_default_str();
-    app.add_option("--repo", o.repo, "backup repository to use (emptied first)")->capture_default_str();
+    app.add_option("--repo", o.repo, "backup repository to create (an existing one only with --force)")->capture_default_str();
     app.add_option("--size-mb", o.sizeMb, "image size in MiB")->capture_default_str()->check(CLI::Range(32, 65536));
     app.add_option("--fs-block-size", o.fsBlockSize, "ext4 block size")->capture_default_str()->check(CLI::IsMember({1024, 2048, 4096}));
     app.add_option("--writers", o.writers, "writer threads on the backed-up file system")->capture_default_str();
@@ -84,11 +85,20 @@ int main(int argc, char** argv) {
     app.add_option("--pattern", o.pattern, "random or sequential")->capture_default_str()->check(CLI::IsMember({"random", "sequential"}));
     app.add_option("--settle", o.settleSeconds, "seconds of writing before and between the backups")->capture_default_str();
     app.add_flag("--keep", o.keep, "keep the image and repository");
+    app.add_flag("--force", o.force, "replace an existing image and repository");
     CLI11_PARSE(app, argc, argv);
     tav::kernel::setLogSink(nullptr);
 
+    bool created = false;
     try {
+        // Only what this run made is deleted, unless asked.
+        for (const std::string& p : {o.image, o.repo}) {
+            std::error_code ec;
+            if (!o.force && fs::exists(fs::symlink_status(p, ec)))
+                throw AgentError(ErrorKind::Usage, p + " exists; give --force to replace it");
+        }
         std::uint64_t p1Start = 0, p1Sectors = 0;
+        created = true;
         makeImage(o, &p1Start, &p1Sectors);
         fs::remove_all(o.repo);
         Repository repo(o.repo);
@@ -146,6 +156,7 @@ int main(int argc, char** argv) {
             bo.progress = line.fn();
             Round r;
             r.kind = incremental ? "incremental" : "full";
+            bo.source = host.source();
             r.result = runBackup(repo, bo);
             r.truth = std::move(truth);
             r.stats = lastStats();
@@ -158,10 +169,14 @@ int main(int argc, char** argv) {
         std::cout << "tavsim: " << o.sizeMb << " MiB image, partition 1 ext4 " << bs << "-byte blocks (" << blocks
                   << " blocks), " << o.writers << " writers, " << written.load() << " block writes\n";
         for (auto& r : rounds) {
-            fs::path out = fs::path(o.repo) / ("restored-" + r.kind + ".img");
-            restoreChain(repo, r.result.manifest.id, out);
+            fs::path out = o.repo + ".restored-" + r.kind + ".img";
+            RestoreOptions ro;
+            ro.force = true;
+            ro.protect = {o.image};
+            restoreChain(repo, r.result.manifest.id, out, ro);
             std::ifstream in(out, std::ios::binary);
             std::vector<std::uint8_t> restored((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (!o.keep) fs::remove(out);
             bool same = !r.truth.empty() && restored.size() == r.truth.size() && restored == r.truth;
             pass &= same;
             const Manifest& m = r.result.manifest;
@@ -182,6 +197,11 @@ int main(int argc, char** argv) {
         return pass ? 0 : 1;
     } catch (const AgentError& e) {
         std::cerr << "tavsim: " << e.what() << "\n";
+        if (created && !o.keep) {
+            std::error_code ec;
+            fs::remove_all(o.repo, ec);
+            fs::remove(o.image, ec);
+        }
         std::cout << "FAIL\n";
         return static_cast<int>(e.kind());
     }

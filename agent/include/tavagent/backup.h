@@ -22,6 +22,7 @@ using ProgressFn = std::function<void(const Progress&)>;
 
 struct BackupOptions {
     unsigned major = 0, minor = 0;
+    SourceId source;           // recorded; an incremental applies only to the same source
     bool incremental = false;  // falls back to full when it cannot be done
     std::uint32_t maxCacheBlocks = 65536;
     std::string devicePath = TAV_DEVICE_PATH;
@@ -36,6 +37,8 @@ struct BackupResult {
     std::uint64_t maxDirtyDrained = 0;  // most cached blocks drained after one batch
 };
 
+// Holds the repository lock exclusively while it picks the base and cleans up, while it
+// creates its temporary directory and while it publishes; not while it reads the device.
 BackupResult runBackup(const Repository& repo, const BackupOptions& options);
 
 struct VerifyReport {
@@ -43,12 +46,34 @@ struct VerifyReport {
     std::uint64_t blocksChecked = 0;
     std::vector<std::string> problems;  // empty when everything matches
 };
-// Checks every backup of the chain that ends at id against its checksums.
+// Checks every backup of the chain that ends at id against its checksums. Reports every
+// problem it finds and goes on; takes the repository lock shared.
 VerifyReport verifyChain(const Repository& repo, const std::string& id);
+// The same for every backup in the repository, and every entry that is not a valid backup.
+VerifyReport verifyRepository(const Repository& repo);
 
+// The backup a restore without an id means: the newest of the only source in the
+// repository. Throws AgentError: Usage when it holds no backup or backups of several
+// sources, Verify when a damaged entry is newer than that backup (it may be the one
+// wanted). Caller holds the lock.
+std::string defaultRestoreId(const Repository& repo);
+
+struct RestoreOptions {
+    bool force = false;                      // replace an existing file or write a block device
+    std::vector<std::filesystem::path> protect;  // files never to write (an attached image)
+    ProgressFn progress;
+};
 // Writes the device image as of backup id (its full base plus each incremental in order)
-// to out, checking every block against its checksum. Throws on a mismatch.
+// to out, checking every block against its checksum. A file is written under a temporary
+// name beside it and renamed into place only when complete; a block device is written in
+// place, every block. Refuses (Usage) an out inside the repository, one that is a file of
+// the repository or a protected or source file, and an existing one unless force. Takes
+// the repository lock shared.
 void restoreChain(const Repository& repo, const std::string& id, const std::filesystem::path& out,
-                  const ProgressFn& progress = {});
+                  const RestoreOptions& options = {});
+
+// What identifies the file system on a partition: the UUID in an ext2/3/4 super block
+// (1024 bytes in), given the partition's first 2048 bytes; empty when there is none.
+std::string extUuid(const std::uint8_t* first2048);
 
 }  // namespace tav::agent

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tav/machine.h"
+#include "tavagent/repository.h"
 
 namespace tav::agent {
 
@@ -28,12 +29,15 @@ public:
     tav::Mount* mount() const { return mount_; }
     unsigned major() const { return major_; }
     unsigned minor() const { return minor_; }
+    // The image's absolute path and the UUID of the file system on the partition.
+    const SourceId& source() const { return source_; }
 
 private:
     tav::Machine machine_;
     tav::Disk* disk_ = nullptr;
     tav::Mount* mount_ = nullptr;
     unsigned major_ = 0, minor_ = 0;
+    SourceId source_;
 };
 
 }  // namespace tav::agent
