@@ -16,6 +16,10 @@ int doModuleUnload(void) { return tavUnload(); }
  * outlives it (an automap session) takes its own. A failure keeps no reference: a number
  * with no disk behind it would otherwise leave an unbound bdev behind for good.
  */
+/*
+ * On failure the record keeps no device at all: neither the reference nor the number, so
+ * that nothing later (a close settling hooks) acts on a device it never got.
+ */
 int getDiskInfo(DiskInfo* di, dev_t kdev) {
     closeDiskInfo(di);
     di->kdev = kdev;
@@ -26,6 +30,7 @@ int getDiskInfo(DiskInfo* di, dev_t kdev) {
         printk("<3>%s: device major=%d minor=%d not found, getting super block failed\n", __func__,
                static_cast<int>(MAJOR(kdev)), static_cast<int>(MINOR(kdev)));
         closeDiskInfo(di);
+        di->kdev = 0;
         return TAV_ERR_NO_DEVICE;
     }
     di->blockSize = static_cast<int>(sb->s_blocksize);
@@ -35,6 +40,7 @@ int getDiskInfo(DiskInfo* di, dev_t kdev) {
         printk("<4>%s: device %x has bad block size %d\n", __func__, kdev, di->blockSize);
         drop_super(sb);
         closeDiskInfo(di);
+        di->kdev = 0;
         return TAV_ERR_GENERAL;
     }
     di->sectorsPerBlockShift = __builtin_ctz(static_cast<unsigned int>(di->sectorsPerBlock));
@@ -262,10 +268,12 @@ static void waitForIO(Backup* b, unsigned int count) {
     }
 }
 
+static void markReadFailed(Backup* b, unsigned int blockNum);
+
 /*
  * Waits for the batch in slot order. A failed block reads as zeros; once the block map is
- * loaded, every block waited for counts as delivered. 0, or TAV_ERR_READ_IO.
- * Caller holds bSem. Process context; may sleep.
+ * loaded, every block waited for counts as delivered, and a failed one is remembered.
+ * 0, or TAV_ERR_READ_IO. Caller holds bSem. Process context; may sleep.
  */
 int waitForSubmitted(Backup* b, unsigned int start, unsigned int count) {
     int rc = 0;
@@ -286,9 +294,54 @@ int waitForSubmitted(Backup* b, unsigned int start, unsigned int count) {
                 memset(static_cast<char*>(page_address(bv->bv_page)) + bv->bv_offset, 0, bv->bv_len);
             }
         }
-        if (backupState(b) == BACKUP_MAP_LOADED) unSetBlock(&b->blockMap, start + i);
+        if (backupState(b) == BACKUP_MAP_LOADED) {
+            if (!bio_flagged(bio, BIO_UPTODATE)) markReadFailed(b, start + i);
+            unSetBlock(&b->blockMap, start + i);
+        }
     }
     return rc;
+}
+
+/*
+ * Once its read failed in BACKUP_MAP_LOADED a block is no longer preserved (its block-map
+ * bit goes, as for every delivered block), so no later read can know it for the snapshot's:
+ * it keeps failing for this backup. Without memory to remember it the backup fails whole.
+ * Caller holds bSem. Process context; may sleep.
+ */
+static void markReadFailed(Backup* b, unsigned int blockNum) {
+    if (!b->failedMap.map) {
+        unsigned int pages = 0;
+        if (newBlockMap(&b->failedMap, b->blockMap.size, nullptr, 1, &pages)) {
+            printk("<3>%s: no memory to remember unreadable block (%u), backup failed\n", __func__, blockNum);
+            moveBackupState(b, BACKUP_MAP_LOADED, BACKUP_ERR_BLOCK_READ);
+            return;
+        }
+        atomic_add(static_cast<int>(pages), &b->totalAllocPages);
+        atomic_add(static_cast<int>(pages), &b->curAllocPages);
+    }
+    setBlock(&b->failedMap, blockNum);
+}
+
+/*
+ * Zeroes every block of the batch whose read failed earlier in BACKUP_MAP_LOADED, whatever
+ * this batch found for it; returns how many there were. Caller holds bSem.
+ */
+int failedReadsInBatch(Backup* b, unsigned int start, unsigned int count, BackupVMA* bVMA) {
+    if (!b->failedMap.map) return 0;
+    int failed = 0;
+    for (unsigned int i = 0; i < count; i++) {
+        if (!blockInMap(&b->failedMap, start + i)) continue;
+        memset(mmPageAddr(b, i, bVMA), 0, static_cast<size_t>(b->diskInfo.blockSize));
+        failed++;
+    }
+    return failed;
+}
+
+void closeFailedMap(Backup* b) {
+    if (!b->failedMap.map) return;
+    unsigned int freed = 0;
+    closeBlockMap(&b->failedMap, &freed);
+    atomic_sub(static_cast<int>(freed), &b->curAllocPages);
 }
 
 /*
@@ -392,6 +445,12 @@ int ioctlReadBlocks(Backup* b, unsigned int start, unsigned int count, void* dat
         rc = TAV_ERR_READ_IO;
     }
     readCheckCache(b, start, count, bVMA);
+    if (failedReadsInBatch(b, start, count, bVMA)) {
+        if (rc != TAV_ERR_READ_IO)
+            printk("<4>%s: Received an IO error while reading sectors for backup.  Some sectors could not be read%s",
+                   __func__, "\n");
+        rc = TAV_ERR_READ_IO;
+    }
     if (fromDisk > 0) freeSubmitted(b, count);
     /*
      * A copy-on-write failure during the batch stops the preserving: a block overwritten

@@ -159,6 +159,8 @@ static void settleHook(Backup* b) {
         putDeviceAMS(ams);
     }
     if (backupState(b) == BACKUP_IDLE) return;
+    /* A record that never hooked the queue of its device leaves the queue's automaps be. */
+    if (b->diskInfo.bdev && !b->hookedQueue) return;
 
     request_queue_t* q = getRequestQueue(&b->diskInfo);
     if (countQueueAMS(q) > 1) {
@@ -193,6 +195,7 @@ void closeBackup(Backup* b) {
     closeCache(b);
     closeDiskInfo(&b->diskInfo);
     closeBUBlockMap(b);
+    closeFailedMap(b);
     closeCacheMap(b);
     closeBlockTable(b);
 
