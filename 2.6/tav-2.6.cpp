@@ -468,8 +468,9 @@ out:
 /*
  * Serves a page of a transfer-buffer area. A VMA that is not registered (a fork copy, a
  * split piece) is served from slot 0 when that is mapped. The index counts from the
- * mapping's file offset, so a piece left by a split still sees its own pages.
- * Caller holds the process's mmap lock.
+ * mapping's file offset, so a piece left by a split still sees its own pages. The page's
+ * reference is taken under vmSem, so an unmap of the original in another process frees it
+ * only after. Caller holds the process's mmap lock. Process context; may sleep.
  */
 struct page* tavVMnopage(struct vm_area_struct* vma, unsigned long address, int*) {
     Backup* b = vma->vm_file ? static_cast<Backup*>(vma->vm_file->private_data) : nullptr;
@@ -479,18 +480,22 @@ struct page* tavVMnopage(struct vm_area_struct* vma, unsigned long address, int*
     }
     unsigned long index = (address - vma->vm_start) / PAGE_SIZE + vma->vm_pgoff;
     BackupVMA* bVMA = nullptr;
+    struct page* page = NOPAGE_SIGBUS;
+    down(&b->vmSem);
     if (!findVMA(b, vma, &bVMA)) {
         if (!b->vmAreas[0].vma) {
             printk("<3>%s: vma is not found in associated backup%s", __func__, "\n");
-            return NOPAGE_SIGBUS;
+            goto out;
         }
         bVMA = &b->vmAreas[0];
     }
     if (index >= static_cast<unsigned long>(bVMA->vmPages)) {
         printk("<4>%s: Bad vm address%s", __func__, "\n");
-        return NOPAGE_SIGBUS;
+        goto out;
     }
-    struct page* page = bVMA->mmPages[index];
+    page = bVMA->mmPages[index];
     get_page(page);
+out:
+    up(&b->vmSem);
     return page;
 }

@@ -27,6 +27,10 @@
  *                                      map's usersLock, then the automap map's.
  *   busyLock                           guards busy only; never held with another lock
  *   The mmap path takes bSem inside the process's mmap lock.
+ *   Backup.vmSem                       the transfer-buffer slots: inside bSem where they
+ *                                      change; alone in the fault handler, which runs in
+ *                                      the faulting process's mmap lock (a fork copy's
+ *                                      process is not the one that unmaps the original)
  *
  * The hook tavMRF takes, one after the other and never nested: the disk's bd_sem;
  * activeSessionUsers (r), inside which it joins Backup.hooksInside; Backup.writers (r)
@@ -127,7 +131,10 @@ typedef struct Backup {
     volatile unsigned int state;   /* w: under writers for 4, 6 and close; r: unlocked (worker, cache) */
     struct rw_semaphore writers;   /* w: state changes to 4, 6, close; r: tavMRF */
     int maxVMPages;                /* set at StartBackup under bSem */
-    BackupVMA vmAreas[MAX_BVMAS];  /* changed under bSem (mmap) or by the VMA close */
+    BackupVMA vmAreas[MAX_BVMAS];  /* changed under bSem and vmSem (mmap, VMA close, record
+                                      close); read under bSem, or under vmSem alone by the
+                                      fault handler */
+    struct semaphore vmSem;        /* see vmAreas; nothing is taken inside it */
     int noLoadFromAutoMap;         /* under bSem */
     int noStartAutoMap;            /* under bSem */
     struct timespec eTimeToFreeze;
