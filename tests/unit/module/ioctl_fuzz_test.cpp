@@ -24,6 +24,7 @@ constexpr int kEpisodes = 3, kOpsPerThread = 120;
 constexpr int kEpisodes = 10, kOpsPerThread = 1500;
 #endif
 constexpr std::uint64_t kSeed = 0x7a5e11;
+constexpr unsigned kBadBlock = 100;
 
 const unsigned kCommands[] = {
     TAV_GET_BLOCK_SIZE, TAV_START_BACKUP,      TAV_SNAPSHOT,          TAV_GET_STATE,         TAV_GET_AUTOMAP_STATE,
@@ -128,7 +129,7 @@ protected:
                 continue;
             }
             if (what < 10) {
-                submit(1, pick(fsBlocks() - 4), 1 + pick(4), static_cast<std::uint8_t>(op));
+                submit(1, chance(5) ? kBadBlock : pick(fsBlocks() - 4), 1 + pick(4), static_cast<std::uint8_t>(op));
                 continue;
             }
 
@@ -173,8 +174,9 @@ protected:
                 put64(8, pointer(16));
                 if (chance(50)) put32(16, pick(40));
             } else if (cmd == TAV_START_BACKUP) {
-                put32(8, agent ? fsBlocks() : blocks());
-                put32(12, agent ? 100000 : (chance(50) ? pick(6) : static_cast<unsigned>(rng())));
+                put32(8, agent ? (chance(5) ? 0 : fsBlocks()) : blocks());
+                unsigned cacheLimit = chance(30) ? 1 + pick(3) : 100000;
+                put32(12, agent ? cacheLimit : (chance(50) ? pick(6) : static_cast<unsigned>(rng())));
             } else if (cmd == TAV_SNAPSHOT) {
                 if (agent) {
                     memcpy(mem.scratch.data(), &key, sizeof key);  // read only, races are harmless
@@ -199,6 +201,7 @@ protected:
             } else if (cmd == TAV_READ_BLOCKS) {
                 unsigned perArea = area ? static_cast<unsigned>(areaBytes / bs) : 1;
                 unsigned start = chance(70) ? pick(fsBlocks()) : static_cast<unsigned>(rng());
+                if (chance(15)) start = kBadBlock - pick(std::min(perArea, kBadBlock));
                 unsigned count = chance(70) ? pick(perArea + 1) : static_cast<unsigned>(rng());
                 if (agent && start + count > fsBlocks()) start = 0;
                 put32(0, start);
@@ -250,6 +253,8 @@ protected:
 
 TEST_F(IoctlFuzzTest, EveryResultIsOneTheCommandsMayGive) {
     makeDisk();
+    // One unreadable block: its reads fail, and so does the copy of a write to it.
+    disk_->failSectors(sectorOf(1, kBadBlock), sectorOf(1, kBadBlock) + bs_ / 512 - 1, tav::IoDir::Read);
     Memory mem1, mem2;
     Tally tally;
     for (int e = 0; e < kEpisodes; e++) {
@@ -284,7 +289,8 @@ TEST_F(IoctlFuzzTest, EveryResultIsOneTheCommandsMayGive) {
     for (unsigned s : tally.states) states += " " + std::to_string(s);
     std::printf("ioctl fuzz: seed %#llx, %ld iterations; results by code:%s; states seen:%s\n",
                 static_cast<unsigned long long>(kSeed), tally.iterations, counts.c_str(), states.c_str());
-    for (unsigned s : {BACKUP_IDLE, BACKUP_STARTED, BACKUP_SNAPSHOT_DONE, BACKUP_MAP_LOADED})
+    for (unsigned s : {BACKUP_IDLE, BACKUP_STARTING, BACKUP_STARTED, BACKUP_SNAPSHOT_DONE, BACKUP_MAP_LOADED,
+                       BACKUP_ERR_BLOCK_READ, BACKUP_ERR_MAP_LOAD, BACKUP_ERR_CACHE, BACKUP_REFUSED_BUSY})
         EXPECT_TRUE(tally.states.count(s)) << "state " << s << " never reached";
 }
 
