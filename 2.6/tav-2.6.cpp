@@ -14,11 +14,9 @@ int doModuleUnload(void) { return tavUnload(); }
  * Fills di for the device kdev from its mounted file system and its partition record.
  * di->bdev holds a bdget reference from a success until closeDiskInfo; a copy of di that
  * outlives it (an automap session) takes its own. A failure keeps no reference: a number
- * with no disk behind it would otherwise leave an unbound bdev behind for good.
- */
-/*
- * On failure the record keeps no device at all: neither the reference nor the number, so
- * that nothing later (a close settling hooks) acts on a device it never got.
+ * with no disk behind it would otherwise leave an unbound bdev behind for good. Nor does
+ * it keep the number, so that nothing later (a close settling hooks) acts on a device the
+ * record never got.
  */
 int getDiskInfo(DiskInfo* di, dev_t kdev) {
     closeDiskInfo(di);

@@ -117,9 +117,10 @@ protected:
         putDeviceAMS(s);
         return st;
     }
-    void failStartAndClose(int rc) {
+    void failStartAndClose(int rc, Site fault = Site::Count) {
         int fd = openDevice();
         EXPECT_EQ(startBackup(fd), rc);
+        if (fault != Site::Count) EXPECT_EQ(tav::fault::fired(fault), 1);
         tav::fault::clear();
         ASSERT_EQ(tav::sys::close(fd), 0);
         EXPECT_EQ(queueFn(), &tavAMRF);
@@ -147,7 +148,7 @@ TEST_F(FailedStartTest, AfterTheDeviceWasResolved) {
     mountOn(2, 4096);
     automapOn(2, kP2Sectors / 8);  // the only automap of the queue
     tav::fault::add(tav::fault::failNth(Site::SlabCreate, 2));
-    failStartAndClose(TAV_ERR_NO_MEMORY);
+    failStartAndClose(TAV_ERR_NO_MEMORY, Site::SlabCreate);
     EXPECT_EQ(syncState(2), static_cast<unsigned>(AMS_IN_SYNC));
     EXPECT_EQ(syncState(1), 99u);
 }
