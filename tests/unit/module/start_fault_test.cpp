@@ -120,7 +120,9 @@ protected:
     void failStartAndClose(int rc, Site fault = Site::Count) {
         int fd = openDevice();
         EXPECT_EQ(startBackup(fd), rc);
-        if (fault != Site::Count) EXPECT_EQ(tav::fault::fired(fault), 1);
+        if (fault != Site::Count) {
+            EXPECT_EQ(tav::fault::fired(fault), 1);
+        }
         tav::fault::clear();
         ASSERT_EQ(tav::sys::close(fd), 0);
         EXPECT_EQ(queueFn(), &tavAMRF);
