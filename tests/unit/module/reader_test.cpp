@@ -173,6 +173,19 @@ TEST_F(ReaderTest, AnUnreadableBlockKeepsFailingForTheBackup) {
     expectFromDisk(46, 8);
 }
 
+TEST_F(ReaderTest, WithoutMemoryToRememberAnUnreadableBlockTheBackupFails) {
+    startOnDisk(1024);
+    loadMap(blocks_, {});
+    for (unsigned n = 0; n < 8; n++) setBlock(&b_->blockMap, 40 + n);
+    disk_->failSectors(firstSector(45), firstSector(45) + 1, tav::IoDir::Read);
+    tav::fault::add(tav::fault::failNth(tav::fault::Site::Vmalloc, 1));
+    EXPECT_EQ(readBlocksIoctl(40, 8, area_), TAV_ERR_INVALID);
+    EXPECT_EQ(tav::fault::fired(tav::fault::Site::Vmalloc), 1);
+    EXPECT_TRUE(logContains("<3>markReadFailed: no memory to remember unreadable block (45), backup failed"));
+    EXPECT_EQ(backupState(b_), static_cast<unsigned>(BACKUP_ERR_BLOCK_READ));
+    EXPECT_EQ(readBlocksIoctl(48, 1, area_), TAV_ERR_INVALID) << "refused from now on";
+}
+
 TEST_F(ReaderTest, ABlockPreservedWhileItsReadIsInFlightIsDeliveredFromTheCache) {
     startOnDisk(4096);
     int gate = disk_->hold(firstSector(7), firstSector(7), tav::IoDir::Read);
