@@ -117,7 +117,9 @@ int backup_cache(void*) {
 
     while (atomic_read(&backup_cacheThreadContinue) == 1) {
         if (down_interruptible(&signalThread)) flush_signals(current);
+        down_read(&activeSessionUsers);
         Backup* b = activeSession;
+        up_read(&activeSessionUsers);
         if (atomic_read(&backup_cacheThreadContinue) == 1 && b && backupState(b) > BACKUP_STARTED) {
             MakeRequest* mr = getTopMR(b);
             if (mr) processMR(b, mr);

@@ -14,7 +14,9 @@ int doModuleUnload(void) { return tavUnload(); }
  * Fills di for the device kdev from its mounted file system and its partition record.
  * di->bdev holds a bdget reference from a success until closeDiskInfo; a copy of di that
  * outlives it (an automap session) takes its own. A failure keeps no reference: a number
- * with no disk behind it would otherwise leave an unbound bdev behind for good.
+ * with no disk behind it would otherwise leave an unbound bdev behind for good. Nor does
+ * it keep the number, so that nothing later (a close settling hooks) acts on a device the
+ * record never got.
  */
 int getDiskInfo(DiskInfo* di, dev_t kdev) {
     closeDiskInfo(di);
@@ -26,6 +28,7 @@ int getDiskInfo(DiskInfo* di, dev_t kdev) {
         printk("<3>%s: device major=%d minor=%d not found, getting super block failed\n", __func__,
                static_cast<int>(MAJOR(kdev)), static_cast<int>(MINOR(kdev)));
         closeDiskInfo(di);
+        di->kdev = 0;
         return TAV_ERR_NO_DEVICE;
     }
     di->blockSize = static_cast<int>(sb->s_blocksize);
@@ -35,6 +38,7 @@ int getDiskInfo(DiskInfo* di, dev_t kdev) {
         printk("<4>%s: device %x has bad block size %d\n", __func__, kdev, di->blockSize);
         drop_super(sb);
         closeDiskInfo(di);
+        di->kdev = 0;
         return TAV_ERR_GENERAL;
     }
     di->sectorsPerBlockShift = __builtin_ctz(static_cast<unsigned int>(di->sectorsPerBlock));
@@ -262,10 +266,12 @@ static void waitForIO(Backup* b, unsigned int count) {
     }
 }
 
+static void markReadFailed(Backup* b, unsigned int blockNum);
+
 /*
  * Waits for the batch in slot order. A failed block reads as zeros; once the block map is
- * loaded, every block waited for counts as delivered. 0, or TAV_ERR_READ_IO.
- * Caller holds bSem. Process context; may sleep.
+ * loaded, every block waited for counts as delivered, and a failed one is remembered.
+ * 0, or TAV_ERR_READ_IO. Caller holds bSem. Process context; may sleep.
  */
 int waitForSubmitted(Backup* b, unsigned int start, unsigned int count) {
     int rc = 0;
@@ -286,9 +292,54 @@ int waitForSubmitted(Backup* b, unsigned int start, unsigned int count) {
                 memset(static_cast<char*>(page_address(bv->bv_page)) + bv->bv_offset, 0, bv->bv_len);
             }
         }
-        if (backupState(b) == BACKUP_MAP_LOADED) unSetBlock(&b->blockMap, start + i);
+        if (backupState(b) == BACKUP_MAP_LOADED) {
+            if (!bio_flagged(bio, BIO_UPTODATE)) markReadFailed(b, start + i);
+            unSetBlock(&b->blockMap, start + i);
+        }
     }
     return rc;
+}
+
+/*
+ * Once its read failed in BACKUP_MAP_LOADED a block is no longer preserved (its block-map
+ * bit goes, as for every delivered block), so no later read can know it for the snapshot's:
+ * it keeps failing for this backup. Without memory to remember it the backup fails whole.
+ * Caller holds bSem. Process context; may sleep.
+ */
+static void markReadFailed(Backup* b, unsigned int blockNum) {
+    if (!b->failedMap.map) {
+        unsigned int pages = 0;
+        if (newBlockMap(&b->failedMap, b->blockMap.size, nullptr, 1, &pages)) {
+            printk("<3>%s: no memory to remember unreadable block (%u), backup failed\n", __func__, blockNum);
+            moveBackupState(b, BACKUP_MAP_LOADED, BACKUP_ERR_BLOCK_READ);
+            return;
+        }
+        atomic_add(static_cast<int>(pages), &b->totalAllocPages);
+        atomic_add(static_cast<int>(pages), &b->curAllocPages);
+    }
+    setBlock(&b->failedMap, blockNum);
+}
+
+/*
+ * Zeroes every block of the batch whose read failed earlier in BACKUP_MAP_LOADED, whatever
+ * this batch found for it; returns how many there were. Caller holds bSem.
+ */
+int failedReadsInBatch(Backup* b, unsigned int start, unsigned int count, BackupVMA* bVMA) {
+    if (!b->failedMap.map) return 0;
+    int failed = 0;
+    for (unsigned int i = 0; i < count; i++) {
+        if (!blockInMap(&b->failedMap, start + i)) continue;
+        memset(mmPageAddr(b, i, bVMA), 0, static_cast<size_t>(b->diskInfo.blockSize));
+        failed++;
+    }
+    return failed;
+}
+
+void closeFailedMap(Backup* b) {
+    if (!b->failedMap.map) return;
+    unsigned int freed = 0;
+    closeBlockMap(&b->failedMap, &freed);
+    atomic_sub(static_cast<int>(freed), &b->curAllocPages);
 }
 
 /*
@@ -392,6 +443,12 @@ int ioctlReadBlocks(Backup* b, unsigned int start, unsigned int count, void* dat
         rc = TAV_ERR_READ_IO;
     }
     readCheckCache(b, start, count, bVMA);
+    if (failedReadsInBatch(b, start, count, bVMA)) {
+        if (rc != TAV_ERR_READ_IO)
+            printk("<4>%s: Received an IO error while reading sectors for backup.  Some sectors could not be read%s",
+                   __func__, "\n");
+        rc = TAV_ERR_READ_IO;
+    }
     if (fromDisk > 0) freeSubmitted(b, count);
     /*
      * A copy-on-write failure during the batch stops the preserving: a block overwritten
@@ -409,8 +466,9 @@ out:
 /*
  * Serves a page of a transfer-buffer area. A VMA that is not registered (a fork copy, a
  * split piece) is served from slot 0 when that is mapped. The index counts from the
- * mapping's file offset, so a piece left by a split still sees its own pages.
- * Caller holds the process's mmap lock.
+ * mapping's file offset, so a piece left by a split still sees its own pages. The page's
+ * reference is taken under vmSem, so an unmap of the original in another process frees it
+ * only after. Caller holds the process's mmap lock. Process context; may sleep.
  */
 struct page* tavVMnopage(struct vm_area_struct* vma, unsigned long address, int*) {
     Backup* b = vma->vm_file ? static_cast<Backup*>(vma->vm_file->private_data) : nullptr;
@@ -420,18 +478,22 @@ struct page* tavVMnopage(struct vm_area_struct* vma, unsigned long address, int*
     }
     unsigned long index = (address - vma->vm_start) / PAGE_SIZE + vma->vm_pgoff;
     BackupVMA* bVMA = nullptr;
+    struct page* page = NOPAGE_SIGBUS;
+    down(&b->vmSem);
     if (!findVMA(b, vma, &bVMA)) {
         if (!b->vmAreas[0].vma) {
             printk("<3>%s: vma is not found in associated backup%s", __func__, "\n");
-            return NOPAGE_SIGBUS;
+            goto out;
         }
         bVMA = &b->vmAreas[0];
     }
     if (index >= static_cast<unsigned long>(bVMA->vmPages)) {
         printk("<4>%s: Bad vm address%s", __func__, "\n");
-        return NOPAGE_SIGBUS;
+        goto out;
     }
-    struct page* page = bVMA->mmPages[index];
+    page = bVMA->mmPages[index];
     get_page(page);
+out:
+    up(&b->vmSem);
     return page;
 }

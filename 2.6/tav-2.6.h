@@ -27,6 +27,10 @@
  *                                      map's usersLock, then the automap map's.
  *   busyLock                           guards busy only; never held with another lock
  *   The mmap path takes bSem inside the process's mmap lock.
+ *   Backup.vmSem                       the transfer-buffer slots: inside bSem where they
+ *                                      change; alone in the fault handler, which runs in
+ *                                      the faulting process's mmap lock (a fork copy's
+ *                                      process is not the one that unmaps the original)
  *
  * The hook tavMRF takes, one after the other and never nested: the disk's bd_sem;
  * activeSessionUsers (r), inside which it joins Backup.hooksInside; Backup.writers (r)
@@ -127,7 +131,10 @@ typedef struct Backup {
     volatile unsigned int state;   /* w: under writers for 4, 6 and close; r: unlocked (worker, cache) */
     struct rw_semaphore writers;   /* w: state changes to 4, 6, close; r: tavMRF */
     int maxVMPages;                /* set at StartBackup under bSem */
-    BackupVMA vmAreas[MAX_BVMAS];  /* changed under bSem (mmap) or by the VMA close */
+    BackupVMA vmAreas[MAX_BVMAS];  /* changed under bSem and vmSem (mmap, VMA close, record
+                                      close); read under bSem, or under vmSem alone by the
+                                      fault handler */
+    struct semaphore vmSem;        /* see vmAreas; nothing is taken inside it */
     int noLoadFromAutoMap;         /* under bSem */
     int noStartAutoMap;            /* under bSem */
     struct timespec eTimeToFreeze;
@@ -171,6 +178,9 @@ typedef struct Backup {
     atomic_t hooksInside;
     int setBusy;                   /* 1 once this record's start set busy; written by that
                                       start (before bSem), read by close */
+    int hookedQueue;               /* 1 once this record's snapshot installed tavMRF; under bSem */
+    BlockMap failedMap;            /* blocks whose read failed in BACKUP_MAP_LOADED, built at the
+                                      first such failure; under bSem (ReadBlocks, close) */
 } Backup;
 
 /*
@@ -180,6 +190,15 @@ typedef struct Backup {
  */
 static inline unsigned int backupState(const Backup* b) { return __atomic_load_n(&b->state, __ATOMIC_RELAXED); }
 static inline void setBackupState(Backup* b, unsigned int state) { __atomic_store_n(&b->state, state, __ATOMIC_RELAXED); }
+/*
+ * Moves the state from `from` to `to` only if it is still `from`: the copy-on-write path
+ * stores its error states without any lock, and a control path must not overwrite one.
+ * 1 when moved.
+ */
+static inline int moveBackupState(Backup* b, unsigned int from, unsigned int to) {
+    unsigned int expected = from;
+    return __atomic_compare_exchange_n(&b->state, &expected, to, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+}
 
 /* Version-specific unload hook. */
 int doModuleUnload(void);
@@ -201,6 +220,8 @@ void closeBRCache(Backup* b);
 int ioctlReadBlocks(Backup* b, unsigned int startBlockNum, unsigned int numBlocks, void* data);
 int readBlocks(Backup* b, unsigned int start, unsigned int count, BackupVMA* bVMA);
 int waitForSubmitted(Backup* b, unsigned int start, unsigned int count);
+int failedReadsInBatch(Backup* b, unsigned int start, unsigned int count, BackupVMA* bVMA);
+void closeFailedMap(Backup* b);
 void freeSubmitted(Backup* b, unsigned int count);
 int isRequestSubmitted(Backup* b, unsigned int slot);
 char* mmPageAddr(Backup* b, unsigned int slot, BackupVMA* bVMA);

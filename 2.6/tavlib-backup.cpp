@@ -3,9 +3,14 @@
 #include "kernel/printk.h"
 #include "kernel/uaccess.h"
 
-/* Takes no lock and tests no state; a record without a device has nothing to flush. */
+/*
+ * Tests no state; a record without a device has nothing to flush. The device is read under
+ * bSem, since another thread's StartBackup may be setting it or, failing, dropping it.
+ */
 int ioctlSync(Backup* b) {
+    down(&b->bSem);
     if (b->diskInfo.bdev) fsync_bdev(b->diskInfo.bdev);
+    up(&b->bSem);
     return 0;
 }
 

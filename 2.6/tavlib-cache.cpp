@@ -270,10 +270,16 @@ unsigned int anyDirtyBlock(Backup* b) {
     return blockNum;
 }
 
-/* The block named stays cached until ReadBlocks delivers it. */
+/*
+ * The block named stays cached until ReadBlocks delivers it. The map is tested under bSem:
+ * another thread of the agent may be loading or releasing it.
+ */
 int ioctlGetDirtyBlock(Backup* b, unsigned int* userBlockNumPtr) {
-    if (!b->blockMap.map || backupState(b) != BACKUP_MAP_LOADED) return TAV_ERR_INVALID;
     down(&b->bSem);
+    if (!b->blockMap.map || backupState(b) != BACKUP_MAP_LOADED) {
+        up(&b->bSem);
+        return TAV_ERR_INVALID;
+    }
     unsigned int blockNum = anyDirtyBlock(b);
     up(&b->bSem);
     return put_user(blockNum, userBlockNumPtr) ? -EFAULT : 0;

@@ -66,6 +66,7 @@ int tavOpen(struct inode*, struct file* filp) {
     if (!mem) return -ENOMEM;
     Backup* b = new (mem) Backup(); /* zero-filled, then the locks set up below */
     sema_init(&b->bSem, 1);
+    sema_init(&b->vmSem, 1);
     setBackupState(b, BACKUP_IDLE);
     init_rwsem(&b->writers);
     init_rwsem(&b->cacheUsers);

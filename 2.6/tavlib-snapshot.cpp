@@ -122,6 +122,8 @@ int ioctlSnapShot(Backup* b, AMSessionKey* userKey, unsigned int keyLen) {
     } else if (b->noStartAutoMap != 1 && amSlotValid(kdev)) {
         needNew = 1;
     }
+    /* Only a reused automap hands this backup a change set; a map left by an earlier try goes. */
+    if (!reuse) closeBUBlockMap(b);
     if (needNew) {
         if ((rc = newAMS(b, &ams))) {
             ams = nullptr;
@@ -140,8 +142,9 @@ int ioctlSnapShot(Backup* b, AMSessionKey* userKey, unsigned int keyLen) {
         printk("<3>%s: device major=%d minor=%d not valid\n", __func__, static_cast<int>(MAJOR(kdev)),
                static_cast<int>(MINOR(kdev)));
         rc = TAV_ERR_INVALID;
-        goto out;
+        goto failed;
     }
+    b->hookedQueue = 1;
     printk("<3>%s: Going to freez: %d.%d\n", __func__, static_cast<int>(MAJOR(b->diskInfo.bdev->bd_dev)),
            static_cast<int>(MINOR(b->diskInfo.bdev->bd_dev)));
 
@@ -152,7 +155,7 @@ int ioctlSnapShot(Backup* b, AMSessionKey* userKey, unsigned int keyLen) {
         thaw_bdev(b->diskInfo.bdev, nullptr);
         printk("<3>%s: freeze_bdev could not freeze the device.%s", __func__, "\n");
         rc = TAV_ERR_INVALID;
-        goto out;
+        goto failed;
     }
 
     down_write(&b->writers);
@@ -191,6 +194,10 @@ int ioctlSnapShot(Backup* b, AMSessionKey* userKey, unsigned int keyLen) {
         printk("<4>%s: automap fell out of sync before the freeze, no change set for this backup%s", __func__,
                "\n");
     }
+    goto out;
+failed:
+    /* The zero-filled map built for the exchange carries nothing without the exchange. */
+    if (reuse) closeBUBlockMap(b);
 out:
     if (ams) putDeviceAMS(ams);
     up(&b->bSem);
@@ -213,29 +220,39 @@ int newBUBlockMap(Backup* b, unsigned int size, char* data) {
 
 /*
  * LoadBlockMap. A map that cannot be built, or a cache that cannot be cleaned against it,
- * leaves the record in BACKUP_ERR_MAP_LOAD for good.
+ * leaves the record in BACKUP_ERR_MAP_LOAD for good. A copy-on-write failure while the map
+ * is built or the cache cleaned keeps its own error state (the hook is already off the
+ * queue, so writes since then reached the disk uncopied) and fails the command with
+ * TAV_ERR_GENERAL.
  */
 int ioctlLoadBlockMap(Backup* b, UserBlockMap* userBM) {
-    int rc;
+    int rc, loaded;
     down(&b->bSem);
-    if (backupState(b) != BACKUP_SNAPSHOT_DONE) {
+    /* Until BACKUP_MAP_LOADED nothing reads the backup block map, so it can be rebuilt. */
+    if (!moveBackupState(b, BACKUP_SNAPSHOT_DONE, BACKUP_MAP_LOADING)) {
         printk("<3>%s: backup error snapshot not %s\n", __func__, "complete");
         rc = TAV_ERR_INVALID;
         goto out;
     }
-    /* Until BACKUP_MAP_LOADED nothing reads the backup block map, so it can be rebuilt. */
-    setBackupState(b, BACKUP_MAP_LOADING);
     if ((rc = newBUBlockMap(b, userBM->mapLen, reinterpret_cast<char*>(userBM->map)))) {
-        setBackupState(b, BACKUP_ERR_MAP_LOAD);
+        moveBackupState(b, BACKUP_MAP_LOADING, BACKUP_ERR_MAP_LOAD);
         printk("<3>%s: backup error failed to load device map%s", __func__, "\n");
         goto out;
     }
     down_write(&b->writers);
-    setBackupState(b, BACKUP_MAP_LOADED);
+    loaded = moveBackupState(b, BACKUP_MAP_LOADING, BACKUP_MAP_LOADED);
     up_write(&b->writers);
+    if (!loaded) {
+        printk("<3>%s: backup error failed to load device map%s", __func__, "\n");
+        rc = TAV_ERR_GENERAL;
+        goto out;
+    }
     if ((rc = cleanUpCache(b))) {
-        setBackupState(b, BACKUP_ERR_MAP_LOAD);
+        moveBackupState(b, BACKUP_MAP_LOADED, BACKUP_ERR_MAP_LOAD);
         printk("<3>%s: error cleaning cache%s", __func__, "\n");
+    } else if (backupState(b) != BACKUP_MAP_LOADED) {
+        printk("<3>%s: error cleaning cache%s", __func__, "\n");
+        rc = TAV_ERR_GENERAL;
     }
 out:
     up(&b->bSem);

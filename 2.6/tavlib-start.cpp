@@ -19,11 +19,12 @@
 int startWorkQueue(Backup* b) {
     down(&signalThread);
     atomic_set(&backup_cacheThreadContinue, 1);
-    backup_cachePID = kernel_thread(backup_cache, nullptr, 0);
-    if (backup_cachePID < 0) {
+    pid_t pid = kernel_thread(backup_cache, nullptr, 0);
+    setWorkerPID(pid);
+    if (pid < 0) {
         up(&signalThread);
         printk("<3>%s: error starting cache thread%s", __func__, "\n");
-        return backup_cachePID;
+        return pid;
     }
     b->startedCacheThread = 1;
     wait_for_completion(&backup_cacheThreadStartCompleted);
@@ -100,8 +101,10 @@ int ioctlStartBackup(Backup* b, dev_t kdev, unsigned int totalBlocks_, unsigned 
     }
     if ((rc = allocateBlockRequests(b)) || (rc = allocateBRCache(b))) goto out;
 
-    /* No hook looks for the record before the snapshot installs one. */
+    /* Another file's hook or close may be looking at activeSession meanwhile. */
+    down_write(&activeSessionUsers);
     activeSession = b;
+    up_write(&activeSessionUsers);
     setBackupState(b, BACKUP_STARTED);
     printk("<6>%s: backup started for device major=%d minor=%d\n", __func__, static_cast<int>(major),
            static_cast<int>(minor));
@@ -115,7 +118,7 @@ out:
  * Called and returns with mrLock held (interrupts saved in *flags).
  */
 void waitForMRs(Backup* b, unsigned long* flags) {
-    while (atomic_read(&b->mrInQueue) > 0 && backup_cachePID > 0) {
+    while (atomic_read(&b->mrInQueue) > 0 && workerPID() > 0) {
         spin_unlock_irqrestore(&b->mrLock, *flags);
         schedule();
         spin_lock_irqsave(&b->mrLock, *flags);
@@ -124,21 +127,21 @@ void waitForMRs(Backup* b, unsigned long* flags) {
 
 /* Caller holds writers (w) and has set a state in which the worker copies nothing. */
 void flushWorkQueue(Backup* b) {
-    if (backup_cachePID <= 0) return;
+    if (workerPID() <= 0) return;
     unsigned long flags;
     spin_lock_irqsave(&b->mrLock, flags);
     waitForMRs(b, &flags);
-    if (backup_cachePID <= 0) printk("<3>%s: backup_cache thread died during waitForMRs%s", __func__, "\n");
+    if (workerPID() <= 0) printk("<3>%s: backup_cache thread died during waitForMRs%s", __func__, "\n");
     spin_unlock_irqrestore(&b->mrLock, flags);
 }
 
 /* Stops the worker this record started; another record's worker is left alone. */
 void killWorkQueue(Backup* b) {
-    if (!b->startedCacheThread || backup_cachePID <= 0) return;
+    if (!b->startedCacheThread || workerPID() <= 0) return;
     atomic_set(&backup_cacheThreadContinue, 0);
     up(&signalThread);
     wait_for_completion(&backup_cacheThreadExited);
-    backup_cachePID = 0;
+    setWorkerPID(0);
 }
 
 void freeAllMMPages(Backup* b) {
@@ -159,6 +162,8 @@ static void settleHook(Backup* b) {
         putDeviceAMS(ams);
     }
     if (backupState(b) == BACKUP_IDLE) return;
+    /* A record that never hooked the queue of its device leaves the queue's automaps be. */
+    if (b->diskInfo.bdev && !b->hookedQueue) return;
 
     request_queue_t* q = getRequestQueue(&b->diskInfo);
     if (countQueueAMS(q) > 1) {
@@ -193,6 +198,7 @@ void closeBackup(Backup* b) {
     closeCache(b);
     closeDiskInfo(&b->diskInfo);
     closeBUBlockMap(b);
+    closeFailedMap(b);
     closeCacheMap(b);
     closeBlockTable(b);
 

@@ -2,9 +2,10 @@
  * The transfer buffer: up to two private, read-only mappings of the device file whose
  * pages ReadBlocks fills and the agent reads in place.
  *
- * Slots change under bSem: mmap fills one, the VMA close empties one (both already under
- * the process's mmap lock), ReadBlocks reads them. The fault handler reads them under the
- * mmap lock only, which excludes mmap and close of the same process.
+ * Slots change under bSem and vmSem: mmap fills one, the VMA close empties one (both
+ * under the process's mmap lock), the record's close frees them; ReadBlocks reads them
+ * under bSem. The fault handler reads them under vmSem: the mmap lock it runs in is its
+ * own process's, and a fork copy's process is not the one whose unmap frees the pages.
  */
 #include "2.6/tavlib.h"
 #include "kernel/printk.h"
@@ -56,9 +57,10 @@ int maxBVMAs(Backup* b, BackupVMA** bVMA) {
 
 /*
  * Pages a process still maps stay alive through the reference their fault took. Leaves
- * bVMA->vma alone. Caller holds bSem or owns the record.
+ * bVMA->vma alone. Caller holds bSem or owns the record. Process context; may sleep.
  */
 void freeMMPages(Backup* b, BackupVMA* bVMA) {
+    down(&b->vmSem);
     for (int i = 0; i < MAX_VM_PAGES; i++) {
         if (!bVMA->mmPages[i]) continue;
         __free_pages(bVMA->mmPages[i], 0);
@@ -66,6 +68,7 @@ void freeMMPages(Backup* b, BackupVMA* bVMA) {
         atomic_dec(&b->curAllocPages);
     }
     bVMA->vmPages = 0;
+    up(&b->vmSem);
 }
 
 int getVMAPageCount(Backup* b) {
@@ -108,7 +111,9 @@ int tavMMAP(struct file* filp, struct vm_area_struct* vma) {
         atomic_inc(&b->totalAllocPages);
         atomic_inc(&b->curAllocPages);
     }
+    down(&b->vmSem);
     bVMA->vma = vma;
+    up(&b->vmSem);
     vma->vm_ops = &tavVMOps;
     /* The pages are the module's: mprotect must not make them writable later. */
     vma->vm_flags &= ~VM_MAYWRITE;
@@ -133,7 +138,9 @@ void tavVMclose(struct vm_area_struct* vma) {
     BackupVMA* bVMA = nullptr;
     down(&b->bSem);
     if (findVMA(b, vma, &bVMA)) {
+        down(&b->vmSem);
         bVMA->vma = nullptr;
+        up(&b->vmSem);
         freeMMPages(b, bVMA);
     }
     up(&b->bSem);

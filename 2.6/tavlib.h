@@ -15,12 +15,17 @@
 
 /* ---- module-wide globals ---- */
 extern atomic_t initDone;                 /* 1 once the character device is registered */
-extern Backup* activeSession;             /* guarded by activeSessionUsers */
+extern Backup* activeSession;             /* guarded by activeSessionUsers (w: start, close; r: hooks, worker) */
 extern struct rw_semaphore activeSessionUsers;
 extern atomic_t busy;                     /* test-and-set under busyLock */
 extern spinlock_t busyLock;               /* never held with another lock */
 extern struct semaphore signalThread;     /* one count per queued write, plus the thread slot */
-extern pid_t backup_cachePID;             /* written by start and close */
+extern pid_t backup_cachePID;             /* stored by the start and close of the record that
+                                             runs the worker, read by every close: through
+                                             workerPID and setWorkerPID only */
+/* One untorn access each, as the kernel's pid_t loads and stores are. */
+static inline pid_t workerPID(void) { return __atomic_load_n(&backup_cachePID, __ATOMIC_RELAXED); }
+static inline void setWorkerPID(pid_t pid) { __atomic_store_n(&backup_cachePID, pid, __ATOMIC_RELAXED); }
 extern atomic_t backup_cacheThreadContinue;
 extern struct completion backup_cacheThreadStartCompleted;
 extern struct completion backup_cacheThreadExited;

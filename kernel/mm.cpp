@@ -2,6 +2,7 @@
 #include <sys/mman.h>
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "kernel/accounting.h"
 #include "kernel/fault.h"
 #include "kernel/mm.h"
+#include "kernel/mm_sync.h"
 #include "kernel/printk.h"
 #include "kernel/sched.h"
 
@@ -127,7 +129,16 @@ void free_pages(unsigned long addr, unsigned int order) {
     if (addr) __free_pages(virt_to_page(reinterpret_cast<void*>(addr)), order);
 }
 
-void get_page(struct page* page) { atomic_inc(&page->_count); }
+namespace {
+std::atomic<tav::kernel::PageSyncPoint> getPageSyncPoint{nullptr};
+}  // namespace
+
+void tav::kernel::setGetPageSyncPoint(PageSyncPoint fn) { getPageSyncPoint.store(fn); }
+
+void get_page(struct page* page) {
+    if (auto fn = getPageSyncPoint.load(std::memory_order_relaxed)) fn(page);
+    atomic_inc(&page->_count);
+}
 int page_count(struct page* page) { return atomic_read(&page->_count); }
 
 struct page* virt_to_page(const void* addr) {

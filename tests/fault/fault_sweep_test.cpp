@@ -199,10 +199,10 @@ struct World {
     }
 };
 
-enum class Outcome { NotReached, Exact, ExactWhole, FullFailed, IncrementalFailed, BothFailed, Known, Violation, Count };
+enum class Outcome { NotReached, Exact, ExactWhole, FullFailed, IncrementalFailed, BothFailed, Violation, Count };
 const char* const kOutcomeNames[] = {"fault not reached", "both exact", "both exact, incremental read whole",
                                      "full refused, incremental exact", "full exact, incremental refused",
-                                     "both refused", "KNOWN FAULT", "VIOLATION"};
+                                     "both refused", "VIOLATION"};
 
 // One backup as the agent runs it. The first refusal ends it (the agent closes).
 struct BackupRun {
@@ -211,9 +211,6 @@ struct BackupRun {
     std::vector<std::uint8_t> truth, image;
     AMSessionKey key{};
     bool haveKey = false;
-    bool snapRetried = false;  // the first SnapShot failed and a second one was made
-    bool emptyChangeMap = false;
-    std::vector<bool> reread;  // blocks of batches that failed to read and passed when read again
     bool badCode = false;
 };
 
@@ -273,16 +270,12 @@ private:
         writers_.burst(20);
         writers_.waitWrites(5);
         r.truth.assign(std::size_t{kFsBlocks} * kBlockSize, 0);
-        r.reread.assign(kFsBlocks, false);
         w_.fs->setFreezeSyncPoint([&](struct super_block*) { w_.disk->readRaw(kP1Start, r.truth.data(), r.truth.size()); });
         AMSessionKey zero{};
         const bool incremental = base && base->haveKey;
         SnapShot snap{incremental ? const_cast<AMSessionKey*>(&base->key) : &zero, incremental ? AMS_KEY_LEN : 0u};
         int rc = tav::sys::ioctl(fd, TAV_SNAPSHOT, &snap);
-        if (rc) {
-            r.snapRetried = true;
-            rc = tav::sys::ioctl(fd, TAV_SNAPSHOT, &snap);  // once more, as an agent would
-        }
+        if (rc) rc = tav::sys::ioctl(fd, TAV_SNAPSHOT, &snap);  // once more, as an agent would
         if (rc == 0 && state(fd) == BACKUP_STARTED) {
             // The key was not taken (or none was given while the device has an automap): a
             // full backup with a new automap.
@@ -309,7 +302,6 @@ private:
             rc = tav::sys::ioctl(fd, TAV_GET_AUTOMAP, &gam);
             if (rc == 0) {
                 r.changeMap = true;
-                r.emptyChangeMap = std::all_of(bits.begin(), bits.end(), [](std::uint8_t v) { return v == 0; });
             } else if (rc != TAV_ERR_INVALID) {
                 return void(refuse(r, "GetAutoMap", rc));
             }
@@ -334,10 +326,7 @@ private:
             while (b + n < kFsBlocks && n < perBatch && (bits[(b + n) / 8] & (1 << ((b + n) % 8)))) n++;
             ReadBlocks rb{b, n, area_};
             int rc2 = tav::sys::ioctl(fd, TAV_READ_BLOCKS, &rb);
-            if (rc2 == TAV_ERR_READ_IO) {
-                rc2 = tav::sys::ioctl(fd, TAV_READ_BLOCKS, &rb);  // a retry must not pass bad data
-                if (rc2 == 0) std::fill_n(r.reread.begin() + b, n, true);
-            }
+            if (rc2 == TAV_ERR_READ_IO) rc2 = tav::sys::ioctl(fd, TAV_READ_BLOCKS, &rb);  // a retry must not pass bad data
             if (rc2) return void(refuse(r, "ReadBlocks", rc2));
             memcpy(&r.image[std::size_t{b} * kBlockSize], area_, std::size_t{n} * kBlockSize);
             b += n;
@@ -351,11 +340,6 @@ private:
     size_t areaBytes_ = 0;
 };
 
-// TAV_SWEEP_STRICT=1: the known faults fail the sweep too.
-bool strict() {
-    const char* e = std::getenv("TAV_SWEEP_STRICT");
-    return e && *e == '1';
-}
 
 // Critical lines the module itself defines, for its internal invariants.
 bool moduleOwnCritical(const std::string& line) {
@@ -368,21 +352,9 @@ bool moduleOwnCritical(const std::string& line) {
 struct RunReport {
     Outcome outcome = Outcome::NotReached;
     std::string violation;
-    std::string known;   // the violation matches a module fault already being mended elsewhere
     std::string detail;  // the refusals
 };
 
-// Every block that differs from the truth was in a batch read twice.
-bool onlyReread(const BackupRun& r) {
-    bool any = false;
-    for (unsigned b = 0; b < kFsBlocks; b++) {
-        std::size_t at = std::size_t{b} * kBlockSize;
-        if (!memcmp(&r.image[at], &r.truth[at], kBlockSize)) continue;
-        if (!r.reread[b]) return false;
-        any = true;
-    }
-    return any;
-}
 
 // A run that takes longer than this is a hang: say which and stop.
 class Watchdog {
@@ -423,7 +395,7 @@ RunReport runScenario(Arm arm, Disarm disarm) {
     tav::fault::clear();
     tav::kernel::clearLog();
     auto before = tav::kernel::liveSnapshot();
-    std::string lost, wrong, known;
+    std::string lost, wrong;
     std::vector<std::string> others;  // violations besides a wrong image
     {
         World w;
@@ -456,13 +428,6 @@ RunReport runScenario(Arm arm, Disarm disarm) {
         if (full.badCode || incr.badCode) others.push_back("refused with a result outside the table");
         if (firedEarly && !incrOk) others.push_back("a backup after the fault had passed was refused");
         if (!w.down()) others.push_back("the module did not unload, or left a hook on the queue");
-        // Wrong images from two faults mended on other branches, told apart by what the agent
-        // saw: a change map handed out after a failed SnapShot (a stale backup block map), and
-        // a batch whose failed read passes when read again.
-        if (incrWrong && !fullWrong && incr.snapRetried && incr.emptyChangeMap)
-            known = "stale change map after a failed SnapShot";
-        else if (fullWrong ? onlyReread(full) : incrWrong && onlyReread(incr))
-            known = "a failed block read passes when read again";
         rep.detail = (fullOk ? std::string("full ok") : "full refused at " + full.refused) + "; " +
                      (incrOk ? std::string(incr.changeMap ? "incremental ok" : "incremental ok, whole")
                              : "incremental refused at " + incr.refused);
@@ -482,13 +447,10 @@ RunReport runScenario(Arm arm, Disarm disarm) {
         others.push_back("leak: before " + before.describe() + " after " + after.describe());
     for (auto& l : tav::kernel::logLinesAtMost(2))
         if (!moduleOwnCritical(l.text)) others.push_back("critical line: " + l.text);
-    // A known fault excuses its wrong image only, nothing else.
     for (const std::string& v : others) rep.violation += (rep.violation.empty() ? "" : "; ") + v;
     if (!wrong.empty()) rep.violation = wrong + (rep.violation.empty() ? "" : "; ") + rep.violation;
     if (!rep.violation.empty()) {
-        bool excused = !known.empty() && others.empty() && !strict();
-        rep.outcome = excused ? Outcome::Known : Outcome::Violation;
-        if (excused) rep.known = known;
+        rep.outcome = Outcome::Violation;
     }
     return rep;
 }
@@ -575,9 +537,6 @@ TEST_P(FaultSweep, EveryNthCallFailsCleanlyOrTheBackupIsExact) {
         counts[static_cast<int>(rep.outcome)]++;
         if (verbose) printf("%s n=%llu: %s; %s\n", s.label, static_cast<unsigned long long>(n), kOutcomeNames[static_cast<int>(rep.outcome)], rep.detail.c_str());
         EXPECT_TRUE(rep.outcome != Outcome::Violation) << s.label << " n=" << n << ": " << rep.violation << " (" << rep.detail << ")";
-        if (rep.outcome == Outcome::Known)
-            printf("known fault at %s n=%llu: %s: %s (%s)\n", s.label, static_cast<unsigned long long>(n), rep.known.c_str(),
-                   rep.violation.c_str(), rep.detail.c_str());
     }
     watchdog.arm("");
 

@@ -1,10 +1,31 @@
 // The transfer buffer: which mappings are accepted, the two slots, pages served in place,
 // fork copies and split pieces, and page allocation failures.
+#include <sched.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "kernel/mm_sync.h"
 #include "tests/unit/module/started_record.h"
 
 namespace {
 
 using tav::kernel::logContains;
+
+// What the get_page sync point does once, when the reference of target is about to be taken.
+struct PageRace {
+    struct page* target = nullptr;
+    std::function<void()> atReference;
+};
+PageRace* pageRace = nullptr;
+
+void onGetPage(struct page* p) {
+    if (!pageRace || p != pageRace->target || !pageRace->atReference) return;
+    auto fn = std::move(pageRace->atReference);
+    pageRace->atReference = nullptr;
+    fn();
+}
 
 class MmapTest : public tav::test::RecordTest {
 protected:
@@ -150,6 +171,40 @@ TEST_F(MmapTest, PageShortageFailsTheMappingAndFreesWhatItGot) {
         EXPECT_EQ(tav::sys::mappings(), 0);
     }
     EXPECT_NE(map(4), MAP_FAILED) << "the slot is still free";
+}
+
+TEST_F(MmapTest, AForkCopysFaultKeepsItsPageThroughAnUnmapInTheParent) {
+    start();
+    ASSERT_NE(map(2), MAP_FAILED);
+    struct vm_area_struct* original = b_->vmAreas[0].vma;
+    // The child's copy: the same file in an address space of its own, so the parent's
+    // unmap does not wait for the child's mmap lock.
+    struct mm_struct childMm;
+    struct vm_area_struct copy = *original;
+    copy.vm_mm = &childMm;
+    struct page* target = b_->vmAreas[0].mmPages[1];
+    std::atomic<bool> unmapped{false};
+    std::thread unmapper;
+    PageRace race{target, [&] {
+        unmapper = std::thread([&] {
+            tavVMclose(original);
+            unmapped = true;
+        });
+        // The unmap either finishes or waits for the fault to be done with the slot.
+        while (!unmapped && semaphoreWaiters(&b_->vmSem) == 0) sched_yield();
+    }};
+    pageRace = &race;
+    tav::kernel::setGetPageSyncPoint(onGetPage);
+    struct page* got = tavVMnopage(&copy, copy.vm_start + PAGE_SIZE, nullptr);
+    tav::kernel::setGetPageSyncPoint(nullptr);
+    pageRace = nullptr;
+    unmapper.join();
+    ASSERT_EQ(got, target);
+    EXPECT_EQ(b_->vmAreas[0].vma, nullptr);
+    ASSERT_EQ(tav::kernel::live().pages.load(), pagesAfterStart_ + 1) << "the page went while the copy referenced it";
+    EXPECT_EQ(page_count(got), 1);
+    put_page(got);
+    EXPECT_EQ(tav::kernel::live().pages.load(), pagesAfterStart_);
 }
 
 }  // namespace

@@ -154,6 +154,38 @@ TEST_F(ReaderTest, AnUnreadableBlockReadsAsZerosAndStillCountsAsDelivered) {
     EXPECT_TRUE(logContains("<4>ioctlReadBlocks: Received an IO error while reading sectors for backup."));
 }
 
+TEST_F(ReaderTest, AnUnreadableBlockKeepsFailingForTheBackup) {
+    startOnDisk(1024);
+    loadMap(blocks_, {});
+    for (unsigned n = 0; n < 16; n++) setBlock(&b_->blockMap, 40 + n);
+    disk_->failSectors(firstSector(45), firstSector(45) + 1, tav::IoDir::Read);
+    ASSERT_EQ(readBlocksIoctl(40, 16, area_), TAV_ERR_READ_IO);
+    disk_->clearFaults();
+    // No longer preserved: a later write reaches the disk as it is.
+    std::vector<unsigned char> fresh(1024, 0xee);
+    ASSERT_EQ(disk_->writeRaw(firstSector(45), fresh.data(), fresh.size()), 0);
+    for (unsigned start : {40u, 45u}) {
+        SCOPED_TRACE(start);
+        EXPECT_EQ(readBlocksIoctl(start, 8, area_), TAV_ERR_READ_IO) << "the disk reads fine now";
+        EXPECT_EQ(delivered(45 - start), std::vector<unsigned char>(1024, 0));
+    }
+    EXPECT_EQ(readBlocksIoctl(46, 8, area_), 0) << "the other blocks are unaffected";
+    expectFromDisk(46, 8);
+}
+
+TEST_F(ReaderTest, WithoutMemoryToRememberAnUnreadableBlockTheBackupFails) {
+    startOnDisk(1024);
+    loadMap(blocks_, {});
+    for (unsigned n = 0; n < 8; n++) setBlock(&b_->blockMap, 40 + n);
+    disk_->failSectors(firstSector(45), firstSector(45) + 1, tav::IoDir::Read);
+    tav::fault::add(tav::fault::failNth(tav::fault::Site::Vmalloc, 1));
+    EXPECT_EQ(readBlocksIoctl(40, 8, area_), TAV_ERR_INVALID);
+    EXPECT_EQ(tav::fault::fired(tav::fault::Site::Vmalloc), 1);
+    EXPECT_TRUE(logContains("<3>markReadFailed: no memory to remember unreadable block (45), backup failed"));
+    EXPECT_EQ(backupState(b_), static_cast<unsigned>(BACKUP_ERR_BLOCK_READ));
+    EXPECT_EQ(readBlocksIoctl(48, 1, area_), TAV_ERR_INVALID) << "refused from now on";
+}
+
 TEST_F(ReaderTest, ABlockPreservedWhileItsReadIsInFlightIsDeliveredFromTheCache) {
     startOnDisk(4096);
     int gate = disk_->hold(firstSector(7), firstSector(7), tav::IoDir::Read);

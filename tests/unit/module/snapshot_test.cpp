@@ -367,4 +367,70 @@ TEST_F(SnapshotTest, LoadingAMapDropsTheCachedBlocksOutsideIt) {
     EXPECT_EQ(atomic_read(&b->totalAllocBRs), copies) << "blocks outside the map are no longer copied";
 }
 
+TEST_F(SnapshotTest, ACopyFailureWhileTheMapIsBuiltKeepsTheBackupFailed) {
+    makeDisk();
+    int fd = openDevice();
+    ASSERT_EQ(startBackup(fd, 0, 1), 0);  // room for one cached block
+    ASSERT_EQ(snapShot(fd), 0);
+    Backup* b = recordOf(fd);
+    unsigned char* area = mapArea(fd);
+    ASSERT_EQ(submit(1, 2, 1, 0x22), 0);  // fills the cache
+    ASSERT_TRUE(settled(b));
+    std::vector<std::uint8_t> before = raw(1, 5);
+
+    // The copy read of block 5 waits in the disk while LoadBlockMap waits for writers in
+    // BACKUP_MAP_LOADING; then the copy finds the cache full.
+    int gate = disk_->hold(sectorOf(1, 5), sectorOf(1, 5) + 7, tav::IoDir::Read);
+    std::thread writer([&] { EXPECT_EQ(submit(1, 5, 1, 0x55), 0); });
+    ASSERT_TRUE(disk_->waitHeld(gate, 1));
+    down_read(&b->writers);
+    std::vector<std::uint8_t> map((fsBlocks() + 7) / 8, 0xff);
+    int rc = -1;
+    std::thread loader([&] { rc = loadBlockMap(fd, map, fsBlocks()); });
+    ASSERT_TRUE(eventually([b] { return rwsemWaiters(&b->writers) > 0; }));
+    ASSERT_EQ(backupState(b), static_cast<unsigned>(BACKUP_MAP_LOADING));
+    disk_->removeHold(gate);
+    ASSERT_TRUE(eventually([b] { return backupState(b) == BACKUP_ERR_CACHE; }));
+    up_read(&b->writers);
+    loader.join();
+    writer.join();
+
+    EXPECT_EQ(rc, TAV_ERR_GENERAL);
+    EXPECT_TRUE(logContains("<3>ioctlLoadBlockMap: backup error failed to load device map"));
+    EXPECT_EQ(stateOf(fd), static_cast<unsigned>(BACKUP_ERR_CACHE));
+    EXPECT_EQ(raw(1, 5), filled(0x55)) << "the write went through uncopied";
+    ReadBlocks r{5, 1, area};
+    EXPECT_EQ(tav::sys::ioctl(fd, TAV_READ_BLOCKS, &r), TAV_ERR_INVALID) << "no image of post-snapshot data";
+    EXPECT_NE(before, filled(0x55));
+}
+
+TEST_F(SnapshotTest, ASnapshotThatDoesNotReuseTheAutomapLeavesNoStaleChangeMap) {
+    makeDisk();
+    struct Case {
+        const char* name;
+        unsigned long retryFlag;  // set before the retry
+    } cases[] = {{"new automap", TAV_NO_LOAD_FROM_AUTOMAP}, {"no automap", TAV_NO_START_AUTOMAP}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AMSessionKey k1 = firstBackup();
+        ASSERT_EQ(submit(1, 8, 1, 0x08), 0);
+        int fd = openDevice();
+        ASSERT_EQ(startBackup(fd), 0);
+        tav::fault::add(tav::fault::failNth(Site::Freeze, 1));
+        ASSERT_EQ(snapShot(fd, &k1, AMS_KEY_LEN), TAV_ERR_INVALID);  // reuse path, freeze fails
+        EXPECT_EQ(tav::fault::fired(Site::Freeze), 1);
+        tav::fault::clear();
+        ASSERT_EQ(tav::sys::ioctl(fd, c.retryFlag, 0UL), 0);
+        ASSERT_EQ(snapShot(fd), 0);
+        ASSERT_EQ(stateOf(fd), static_cast<unsigned>(BACKUP_SNAPSHOT_DONE));
+        EXPECT_EQ(recordOf(fd)->blockMap.map, nullptr);
+        std::vector<std::uint8_t> bits;
+        EXPECT_EQ(getAutoMap(fd, fsBlocks(), &bits), TAV_ERR_INVALID) << "no change map to hand out";
+        ASSERT_EQ(tav::sys::close(fd), 0);
+        int u = openDevice();
+        ASSERT_EQ(tav::sys::ioctl(u, TAV_UNLOAD, 0UL), 0);
+        ASSERT_EQ(tav::sys::close(u), 0);
+    }
+}
+
 }  // namespace

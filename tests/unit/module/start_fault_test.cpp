@@ -100,4 +100,59 @@ TEST_F(CloseFaultTest, WithoutMemoryForTheStatisticsCloseStillFinishes) {
     EXPECT_EQ(atomic_read(&busy), 0);
 }
 
+// A start that fails leaves every automap of the disk recording and the queue hooked.
+class FailedStartTest : public tav::test::BackupTest {
+protected:
+    // A backup of partition partno that leaves an in-sync automap behind.
+    void automapOn(int partno, unsigned blocks) {
+        int fd = openDevice();
+        ASSERT_EQ(startBackup(fd, blocks, 100000, partno), 0);
+        ASSERT_EQ(snapShot(fd), 0);
+        ASSERT_EQ(tav::sys::close(fd), 0);
+    }
+    unsigned syncState(int partno) {
+        AutoMapSession* s = getDeviceAMS(dev(partno));
+        if (!s) return 99;
+        unsigned st = amsState(s);
+        putDeviceAMS(s);
+        return st;
+    }
+    void failStartAndClose(int rc, Site fault = Site::Count) {
+        int fd = openDevice();
+        EXPECT_EQ(startBackup(fd), rc);
+        if (fault != Site::Count) {
+            EXPECT_EQ(tav::fault::fired(fault), 1);
+        }
+        tav::fault::clear();
+        ASSERT_EQ(tav::sys::close(fd), 0);
+        EXPECT_EQ(queueFn(), &tavAMRF);
+        ASSERT_EQ(submit(2, 3, 1, 0x33), 0);
+        AutoMapSession* s = getDeviceAMS(dev(2));
+        ASSERT_NE(s, nullptr);
+        EXPECT_TRUE(blockInMap(&s->map, 3)) << "still recording";
+        putDeviceAMS(s);
+    }
+};
+
+TEST_F(FailedStartTest, OnADeviceWithoutAFileSystem) {
+    makeDisk();
+    mountOn(2, 4096);
+    automapOn(1, fsBlocks());
+    automapOn(2, kP2Sectors / 8);
+    ASSERT_EQ(mount1()->unmount(), 0);
+    failStartAndClose(TAV_ERR_NO_DEVICE);
+    EXPECT_EQ(syncState(1), static_cast<unsigned>(AMS_IN_SYNC));
+    EXPECT_EQ(syncState(2), static_cast<unsigned>(AMS_IN_SYNC));
+}
+
+TEST_F(FailedStartTest, AfterTheDeviceWasResolved) {
+    makeDisk();
+    mountOn(2, 4096);
+    automapOn(2, kP2Sectors / 8);  // the only automap of the queue
+    tav::fault::add(tav::fault::failNth(Site::SlabCreate, 2));
+    failStartAndClose(TAV_ERR_NO_MEMORY, Site::SlabCreate);
+    EXPECT_EQ(syncState(2), static_cast<unsigned>(AMS_IN_SYNC));
+    EXPECT_EQ(syncState(1), 99u);
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // StartBackup and close: what a start builds and a close releases, the busy flag across
 // files, the hook the queue keeps after a backup, the drain of held writes, and a hook
 // that is still waiting for the record while its close runs.
+#include <atomic>
 #include <thread>
 
 #include "kernel/sched.h"
@@ -231,6 +232,35 @@ TEST_F(StartTest, CloseLeavesTheQueueTheHookItsAutomapsNeed) {
 
     ASSERT_EQ(tav::unloadModule(), 0);
     EXPECT_EQ(queueFn(), own) << "the module leaves no queue hooked";
+}
+
+// Files of other programs come and go while one of them backs up, again and again: their
+// closes look at the worker while the backup starts and stops it. Built to be run under
+// ThreadSanitizer as well.
+TEST_F(StartTest, FilesThatComeAndGoBesideABackupShareNoUnguardedState) {
+    makeDisk();
+    constexpr int kRounds = 12;
+    std::atomic<bool> done{false};
+    std::thread backup([&] {
+        for (int i = 0; i < kRounds; i++) {
+            int fd = openDevice();
+            EXPECT_EQ(startBackup(fd), 0);
+            EXPECT_EQ(snapShot(fd), 0);
+            EXPECT_EQ(submit(1, static_cast<unsigned>(i), 1, 0x40), 0);
+            EXPECT_EQ(tav::sys::close(fd), 0);
+        }
+        done = true;
+    });
+    long others = 0;
+    while (!done) {
+        int fd = openDevice();
+        EXPECT_EQ(tav::sys::close(fd), 0);
+        others++;
+    }
+    backup.join();
+    EXPECT_GT(others, 0);
+    EXPECT_EQ(atomic_read(&busy), 0);
+    EXPECT_EQ(workerPID(), 0);
 }
 
 }  // namespace
