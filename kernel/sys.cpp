@@ -1,9 +1,11 @@
-// The system-call seam in-process: the descriptor table and the calls on it.
+// The system-call seam in-process: the descriptor tables and the calls on them. Every
+// call works on the calling thread's process (kernel/process.h).
 #include <mutex>
 #include <vector>
 
 #include "kernel/fs.h"
 #include "kernel/mman.h"
+#include "kernel/process.h"
 #include "tav/sys.h"
 
 namespace {
@@ -13,15 +15,22 @@ constexpr int kMaxFds = 1024;
 // A slot whose open is in progress: taken, but not a file yet.
 struct file* const kOpening = reinterpret_cast<struct file*>(1);
 
-std::mutex fdLock;
-std::vector<struct file*>& fds() {  // guarded by fdLock; null: free
-    static auto* v = new std::vector<struct file*>(kMaxFds, nullptr);
-    return *v;
-}
+}  // namespace
+
+// One process's descriptors.
+struct FdTable {
+    std::mutex fdLock;
+    std::vector<struct file*> v = std::vector<struct file*>(kMaxFds, nullptr);  // guarded by fdLock; null: free
+};
+
+namespace {
+
+FdTable& table() { return *tav::kernel::currentProcess()->fds; }
 
 int reserveFd() {
-    std::lock_guard g(fdLock);
-    auto& t = fds();
+    FdTable& ft = table();
+    std::lock_guard g(ft.fdLock);
+    auto& t = ft.v;
     for (int fd = kFirstFd; fd < kMaxFds; fd++) {
         if (!t[fd]) {
             t[fd] = kOpening;
@@ -33,11 +42,12 @@ int reserveFd() {
 
 // The descriptor's file, taken out of the table; null if there is none.
 struct file* takeFd(int fd) {
-    std::lock_guard g(fdLock);
+    FdTable& ft = table();
+    std::lock_guard g(ft.fdLock);
     if (fd < 0 || fd >= kMaxFds) return nullptr;
-    struct file* f = fds()[fd];
+    struct file* f = ft.v[fd];
     if (f == kOpening) return nullptr;
-    fds()[fd] = nullptr;
+    ft.v[fd] = nullptr;
     return f;
 }
 
@@ -66,9 +76,10 @@ void* failed(int err, int* error) {
 }  // namespace
 
 struct file* fget(unsigned int fd) {
-    std::lock_guard g(fdLock);
+    FdTable& ft = table();
+    std::lock_guard g(ft.fdLock);
     if (fd >= static_cast<unsigned>(kMaxFds)) return nullptr;
-    struct file* f = fds()[fd];
+    struct file* f = ft.v[fd];
     if (!f || f == kOpening) return nullptr;
     get_file(f);
     return f;
@@ -81,8 +92,9 @@ int open(const char* path, int flags) {
     if (fd < 0) return fd;
     struct file* f;
     int err = tav::kernel::openDevice(path, flags, &f);
-    std::lock_guard g(fdLock);
-    fds()[fd] = err ? nullptr : f;
+    FdTable& ft = table();
+    std::lock_guard g(ft.fdLock);
+    ft.v[fd] = err ? nullptr : f;
     return err ? err : fd;
 }
 
@@ -168,9 +180,10 @@ void exitProcess() {
 }
 
 long openDescriptors() {
-    std::lock_guard g(fdLock);
+    FdTable& ft = table();
+    std::lock_guard g(ft.fdLock);
     long n = 0;
-    for (struct file* f : fds())
+    for (struct file* f : ft.v)
         if (f && f != kOpening) n++;
     return n;
 }
@@ -178,3 +191,8 @@ long openDescriptors() {
 long mappings() { return tav::kernel::mappingCount(); }
 
 }  // namespace tav::sys
+
+namespace tav::kernel {
+FdTable* newFdTable() { return new FdTable; }
+void freeFdTable(FdTable* t) { delete t; }
+}  // namespace tav::kernel
