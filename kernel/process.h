@@ -11,6 +11,9 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+
+namespace tav::sys { class Backend; }
 struct FdTable;    // kernel/sys.cpp
 struct ProcessMm;  // kernel/mman.cpp
 
@@ -42,6 +45,13 @@ public:
 private:
     Process* previous_;
 };
+
+// tav::sys::mmap on a descriptor of the calling thread's process; addr as mmapFile's.
+// An address, or a negative errno.
+long mmapDescriptor(int fd, size_t length, int prot, int flags, off_t offset, unsigned long addr);
+
+// The tav::sys backend a call of the calling thread goes to, or null to run it here.
+tav::sys::Backend* callerBackend();
 
 // Made by sys.cpp and mman.cpp for a new process; freed with it.
 FdTable* newFdTable();
