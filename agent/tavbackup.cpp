@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kernel/printk.h"
+#include "tav/client.h"
 #include "tavagent/backup.h"
 #include "tavagent/imagehost.h"
 #include "tavagent/progress.h"
@@ -29,11 +30,40 @@ void printManifest(const Manifest& m) {
     std::cout << "\n";
 }
 
+// Where the module runs: a tavguardd over its socket, or in this process around --image.
+struct Engine {
+    std::unique_ptr<ImageHost> host;
+    std::unique_ptr<tav::client::Connection> daemon;
+    unsigned major = 0, minor = 0;
+    std::string describe;
+
+    Engine(const ImageHostOptions& o, const std::string& socketPath) {
+        major = o.major;
+        minor = static_cast<unsigned>(o.partition);
+        if (!o.image.empty()) {
+            host = std::make_unique<ImageHost>(o);
+            describe = "in-process (image " + o.image + ")";
+            return;
+        }
+        int error = 0;
+        daemon = tav::client::Connection::connect(socketPath, &error);
+        if (!daemon)
+            throw AgentError(ErrorKind::Refused, "cannot reach tavguardd at " + socketPath + ": " + strerror(-error) +
+                                                     " (start it, or give --image for the in-process mode)");
+        tav::sys::setBackend(daemon.get());
+        describe = "tavguardd at " + socketPath;
+    }
+    ~Engine() {
+        if (daemon) tav::sys::setBackend(nullptr);
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"tavbackup: point-in-time and incremental backups through tavguard"};
     app.require_subcommand(1);
+    app.fallthrough();  // --socket, --json and --kernel-log also after the subcommand
     ImageHostOptions host;
     std::string repoPath = "tavguard-backups";
     bool asJson = false;
@@ -41,7 +71,9 @@ int main(int argc, char** argv) {
     std::string id, out;
 
     auto addDeviceOptions = [&](CLI::App* c) {
-        c->add_option("--image", host.image, "disk image (MBR-partitioned) to attach")->required()->check(CLI::ExistingFile);
+        c->add_option("--image", host.image, "disk image (MBR-partitioned) to attach in this process instead of using tavguardd")
+            ->check(CLI::ExistingFile);
+        c->add_option("--major", host.major, "the disk's major (the device is major:partition)")->capture_default_str();
         c->add_option("--partition", host.partition, "partition to back up (0: whole disk)")->capture_default_str();
         c->add_option("--block-size", host.blockSize, "file-system block size; 0 reads the ext super block")
             ->capture_default_str();
@@ -66,6 +98,8 @@ int main(int argc, char** argv) {
     restore->add_option("--id", id, "last backup of the chain (default: the newest)");
     restore->add_option("--out", out, "image file to write")->required();
     app.add_flag("--json", asJson, "machine-readable output");
+    std::string socketPath = tav::client::defaultSocketPath();
+    app.add_option("--socket", socketPath, "tavguardd's socket (unless --image is given)")->capture_default_str();
     bool kernelLog = false;
     app.add_flag("--kernel-log", kernelLog, "echo the hosted module's kernel log to stderr");
 
@@ -80,12 +114,13 @@ int main(int argc, char** argv) {
 
     try {
         if (*info) {
-            ImageHost h(host);
+            Engine h(host, socketPath);
             Session s;
-            BlockSize bs = s.blockSize(h.major(), h.minor());
+            BlockSize bs = s.blockSize(h.major, h.minor);
             State st = s.state();
             AutoMapState ams = s.autoMapState();
-            json j = {{"device", std::to_string(h.major()) + ":" + std::to_string(h.minor())},
+            json j = {{"engine", h.describe},
+                      {"device", std::to_string(h.major) + ":" + std::to_string(h.minor)},
                       {"blockSize", bs.blockSize},
                       {"partitionSizeKB", bs.partitionSizeKB},
                       {"blocks", static_cast<std::uint64_t>(bs.partitionSizeKB) * 1024 / bs.blockSize},
@@ -99,20 +134,24 @@ int main(int argc, char** argv) {
         }
         Repository repo(repoPath);
         if (*full || *incr) {
-            ImageHost h(host);
+            Engine h(host, socketPath);
             BackupOptions bo;
-            bo.major = h.major();
-            bo.minor = h.minor();
+            bo.major = h.major;
+            bo.minor = h.minor;
             bo.incremental = incr->parsed();
             bo.maxCacheBlocks = maxCache;
-            ProgressLine line(incr->parsed() ? "incremental" : "full", h.mount() ? h.mount()->blockSize() : 4096);
+            unsigned blockSize = h.host && h.host->mount() ? h.host->mount()->blockSize() : 0;
+            if (!blockSize) blockSize = Session().blockSize(h.major, h.minor).blockSize;
+            ProgressLine line(incr->parsed() ? "incremental" : "full", blockSize);
             bo.progress = line.fn();
             BackupResult r = runBackup(repo, bo);
+            if (!asJson) std::cerr << "tavbackup: engine: " << h.describe << "\n";
             if (!r.fallbackReason.empty() && !asJson)
                 std::cerr << "tavbackup: taking a full backup instead: " << r.fallbackReason << "\n";
             if (asJson) {
                 json j = manifestJson(r.manifest);
                 j["fallbackReason"] = r.fallbackReason;
+                j["engine"] = h.describe;
                 std::cout << j.dump(2) << "\n";
             } else {
                 printManifest(r.manifest);
