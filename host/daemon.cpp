@@ -282,6 +282,7 @@ void Server::run(Conn* c) {
                 break;
             }
         }
+        ::shutdown(c->fd, SHUT_RDWR);  // the client sees the end now, not when the daemon reaps
         // Process exit: mappings first, then every descriptor, as a task of the process.
         tav::sys::exitProcess();
     }
