@@ -20,6 +20,7 @@
 #include "tav/client.h"
 #include "tav/machine.h"
 #include "tests/support/checks.h"
+#include "tests/unit/kernel/vfs_test_driver.h"
 
 extern char** environ;
 
@@ -276,6 +277,35 @@ TEST_F(DaemonTest, TransferBuffersAreTheModulesPagesInPlace) {
     EXPECT_NE(c->ioctl(fd, TAV_READ_BLOCKS, reinterpret_cast<unsigned long>(&rb)), 0) << "unmapped area";
     c.reset();
     ASSERT_TRUE(clientsGone());
+}
+
+// A driver's mapping in a client: the pages nopage gave are its own, in place; a page it
+// gave none for raises SIGBUS in the client; the client's exit closes the mapping.
+TEST_F(DaemonTest, PagesWithoutAPageAreABusErrorInTheClient) {
+    tav::test::TestDriver drv(60, "drv");
+    drv.pagesPerMapping = 2;
+    auto c = connect();
+    int fd = c->open("/dev/drv", O_RDWR);
+    ASSERT_GE(fd, 3);
+    int error = 0;
+    auto* p = static_cast<const u32*>(c->mmap(fd, 4 * 4096, PROT_READ, MAP_PRIVATE, 0, &error));
+    ASSERT_NE(p, MAP_FAILED) << error;
+    EXPECT_EQ(drv.nopages.load(), 4) << "populated when made";
+    EXPECT_EQ(p[0], tav::test::patternWord(0, 0));
+    EXPECT_EQ(p[1024 + 5], tav::test::patternWord(1, 5));
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        [[maybe_unused]] volatile u32 x = p[2 * 1024];
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE((tav::test::DiedOf{SIGBUS}(status))) << status;
+    c.reset();
+    ASSERT_TRUE(clientsGone());
+    EXPECT_EQ(drv.vmClosed.size(), 1u);
+    EXPECT_EQ(drv.count("release"), 1);
 }
 
 // A killed agent is an exiting process: its backup is closed as on release, and the next
