@@ -60,6 +60,8 @@ protected:
         mount_ = machine_.mount(disk_, 1, mo);
         ASSERT_NE(mount_, nullptr);
         mount_->setFreezeSyncPoint([this](struct super_block*) {
+            // On a daemon thread; the test learns of it only through another process.
+            std::lock_guard g(truthLock_);
             truth_.resize(kPartSectors * 512);
             disk_->readRaw(kPartStart, truth_.data(), truth_.size());
             if (onFreeze_) onFreeze_();
@@ -148,7 +150,13 @@ protected:
     fs::path dir_;
     std::string socket_;
     long files_ = 0;
-    std::vector<std::uint8_t> truth_;
+    // The device at the last snapshot.
+    std::vector<std::uint8_t> truth() {
+        std::lock_guard g(truthLock_);
+        return truth_;
+    }
+    std::mutex truthLock_;
+    std::vector<std::uint8_t> truth_;  // guarded by truthLock_
     std::function<void()> onFreeze_;
 };
 
@@ -166,7 +174,7 @@ TEST_F(DaemonTest, IncrementalInAnotherProcessReadsOnlyTheChangedBlocksAndRestor
     EXPECT_EQ(j["kind"], "incremental") << j["fallbackReason"];
     EXPECT_EQ(j["changedBlocks"], changed.size());
     EXPECT_EQ(j["blocksRead"], changed.size());
-    EXPECT_EQ(restoreNewest(), truth_);
+    EXPECT_EQ(restoreNewest(), truth());
     ASSERT_TRUE(clientsGone());
     EXPECT_EQ(tav::kernel::logCount("closeBackup: backup finished"), 2u);
 }
@@ -271,7 +279,7 @@ TEST_F(DaemonTest, TransferBuffersAreTheModulesPagesInPlace) {
     const std::uint32_t count = static_cast<std::uint32_t>(len / kBlock);
     ReadBlocks rb = {9, count, static_cast<unsigned char*>(b)};
     ASSERT_EQ(c->ioctl(fd, TAV_READ_BLOCKS, reinterpret_cast<unsigned long>(&rb)), 0);
-    EXPECT_EQ(std::memcmp(b, truth_.data() + 9 * kBlock, count * kBlock), 0);
+    EXPECT_EQ(std::memcmp(b, truth().data() + 9 * kBlock, count * kBlock), 0);
     EXPECT_EQ(c->munmap(b, len), 0);
     EXPECT_EQ(c->mappings(), 1);
     EXPECT_NE(c->ioctl(fd, TAV_READ_BLOCKS, reinterpret_cast<unsigned long>(&rb)), 0) << "unmapped area";
@@ -348,7 +356,7 @@ TEST_F(DaemonTest, AgentKilledMidCallIsReleasedAndTheNextIncrementalIsSound) {
         if (j["kind"] != "incremental") {
             EXPECT_NE(j["fallbackReason"], "") << "a full backup says why";
         }
-        EXPECT_EQ(restoreNewest(), truth_);
+        EXPECT_EQ(restoreNewest(), truth());
     }
 }
 
