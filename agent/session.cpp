@@ -24,6 +24,7 @@ std::string describeResult(int code) {
     case TAV_ERR_ALREADY_STARTED: meaning = "this session has already started a backup"; break;
     case TAV_ERR_READ_IO: meaning = "a disk read failed"; break;
     case -EFAULT: meaning = "bad address"; break;
+    case -ECONNRESET: meaning = "the connection to tavguardd was lost (the daemon stopped?)"; break;
     default: meaning = code < 0 ? "system error" : "unknown result"; break;
     }
     return "code " + std::to_string(code) + ": " + meaning;

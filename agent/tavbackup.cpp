@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kernel/printk.h"
+#include "tav/client.h"
 #include "tavagent/backup.h"
 #include "tavagent/imagehost.h"
 #include "tavagent/progress.h"
@@ -19,11 +20,13 @@ namespace {
 struct GlobalOptions {
     bool json = false;
     bool kernelLog = false;
+    std::string socketPath = tav::client::defaultSocketPath();
 };
 
 void addGlobalOptions(CLI::App& app, GlobalOptions& g) {
     app.add_flag("--json", g.json, "machine-readable output (errors too: {\"error\", \"exitCode\"} on stdout)");
     app.add_flag("--kernel-log", g.kernelLog, "echo the hosted module's kernel log to stderr");
+    app.add_option("--socket", g.socketPath, "tavguardd's socket (unless --image is given)")->capture_default_str();
 }
 
 json manifestJson(const Manifest& m) {
@@ -54,6 +57,39 @@ int fail(const GlobalOptions& g, int code, const std::string& message) {
     return code;
 }
 
+// Where the module runs: a tavguardd over its socket, or in this process around --image.
+struct Engine {
+    std::unique_ptr<ImageHost> host;
+    std::unique_ptr<tav::client::Connection> daemon;
+    unsigned major = 0, minor = 0;
+    std::string describe;
+    // A device behind the daemon is named by the socket and its number; the file system's
+    // UUID is read by the in-process mode only.
+    SourceId source;
+
+    Engine(const ImageHostOptions& o, const std::string& socketPath) {
+        major = o.major;
+        minor = static_cast<unsigned>(o.partition);
+        if (!o.image.empty()) {
+            host = std::make_unique<ImageHost>(o);
+            describe = "in-process (image " + o.image + ")";
+            source = host->source();
+            return;
+        }
+        int error = 0;
+        daemon = tav::client::Connection::connect(socketPath, &error);
+        if (!daemon)
+            throw AgentError(ErrorKind::Refused, "cannot reach tavguardd at " + socketPath + ": " + strerror(-error) +
+                                                     " (start it, or give --image for the in-process mode)");
+        tav::sys::setBackend(daemon.get());
+        describe = "tavguardd at " + socketPath;
+        source.path = "tavguardd " + socketPath;
+    }
+    ~Engine() {
+        if (daemon) tav::sys::setBackend(nullptr);
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,10 +105,14 @@ int main(int argc, char** argv) {
     bool force = false;
 
     auto addDeviceOptions = [&](CLI::App* c) {
-        c->add_option("--image", host.image, "disk image (MBR-partitioned) to attach")->required()->check(CLI::ExistingFile);
-        c->add_option("--partition", host.partition, "partition to back up (0: whole disk)")
+        c->add_option("--image", host.image, "disk image (MBR-partitioned) to attach in this process instead of using tavguardd")
+            ->check(CLI::ExistingFile);
+        c->add_option("--major", host.major, "the disk's major (the device is major:partition)")
             ->capture_default_str()
-            ->check(CLI::Range(0, 15));
+            ->check(CLI::Range(1u, 255u));
+        c->add_option("--partition", host.partition, "partition to back up (0: whole disk); the device's minor")
+            ->capture_default_str()
+            ->check(CLI::Range(0, 255));
         c->add_option("--block-size", host.blockSize, "file-system block size; 0 reads the ext super block")
             ->capture_default_str()
             ->check(CLI::IsMember({0, 512, 1024, 2048, 4096}));
@@ -112,13 +152,14 @@ int main(int argc, char** argv) {
 
     try {
         if (*info) {
-            ImageHost h(host);
+            Engine h(host, global.socketPath);
             Session s;
-            BlockSize bs = s.blockSize(h.major(), h.minor());
+            BlockSize bs = s.blockSize(h.major, h.minor);
             State st = s.state();
             AutoMapState ams = s.autoMapState();
-            json j = {{"device", std::to_string(h.major()) + ":" + std::to_string(h.minor())},
-                      {"source", h.source().describe()},
+            json j = {{"engine", h.describe},
+                      {"device", std::to_string(h.major) + ":" + std::to_string(h.minor)},
+                      {"source", h.source.describe()},
                       {"blockSize", bs.blockSize},
                       {"partitionSizeKB", bs.partitionSizeKB},
                       {"blocks", bs.blockSize ? static_cast<std::uint64_t>(bs.partitionSizeKB) * 1024 / bs.blockSize : 0},
@@ -131,23 +172,27 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (*full || *incr) {
-            ImageHost h(host);  // first: a source that cannot be attached leaves no repository behind
+            Engine h(host, global.socketPath);  // first: a source that cannot be attached leaves no repository behind
             Repository repo(repoPath);
             BackupOptions bo;
-            bo.major = h.major();
-            bo.minor = h.minor();
-            bo.source = h.source();
+            bo.major = h.major;
+            bo.minor = h.minor;
+            bo.source = h.source;
             bo.incremental = incr->parsed();
             bo.maxCacheBlocks = maxCache;
-            ProgressLine line(incr->parsed() ? "incremental" : "full", h.mount() ? h.mount()->blockSize() : 4096);
+            unsigned blockSize = h.host && h.host->mount() ? h.host->mount()->blockSize() : 0;
+            if (!blockSize) blockSize = Session().blockSize(h.major, h.minor).blockSize;
+            ProgressLine line(incr->parsed() ? "incremental" : "full", blockSize ? blockSize : 4096);
             bo.progress = line.fn();
             BackupResult r = runBackup(repo, bo);
             line.finish();
+            if (!asJson) std::cerr << "tavbackup: engine: " << h.describe << "\n";
             if (!r.fallbackReason.empty() && !asJson)
                 std::cerr << "tavbackup: taking a full backup instead: " << r.fallbackReason << "\n";
             if (asJson) {
                 json j = manifestJson(r.manifest);
                 j["fallbackReason"] = r.fallbackReason;
+                j["engine"] = h.describe;
                 std::cout << j.dump(2) << "\n";
             } else {
                 printManifest(r.manifest);

@@ -11,6 +11,13 @@
 #include <random>
 #include <thread>
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "host/daemon.h"
 #include "kernel/printk.h"
 #include "tavagent/backup.h"
 #include "tavagent/imagehost.h"
@@ -71,6 +78,41 @@ std::map<std::string, std::string> lastStats() {
     return stats;
 }
 
+// One backup by a separate tavbackup process (next to this program) through the socket.
+BackupResult runAgent(const std::string& socket, const std::string& repo, bool incremental) {
+    std::string self = fs::read_symlink("/proc/self/exe").parent_path() / "tavbackup";
+    std::vector<std::string> args = {self, "--socket", socket, "--json", incremental ? "incremental" : "full",
+                                     "--repo", repo, "--partition", "1"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0) throw AgentError(ErrorKind::Io, "pipe failed");
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; rc == 0 && (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    if (rc != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw AgentError(ErrorKind::Refused, "the tavbackup process failed (" + self + ")");
+    auto j = nlohmann::json::parse(text);
+    BackupResult r;
+    r.manifest.id = j["id"];
+    r.manifest.kind = j["kind"];
+    r.manifest.stats.blocksRead = j["blocksRead"];
+    r.manifest.stats.seconds = j["seconds"];
+    r.fallbackReason = j["fallbackReason"];
+    return r;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,6 +128,9 @@ int main(int argc, char** argv) {
     app.add_option("--settle", o.settleSeconds, "seconds of writing before and between the backups")->capture_default_str();
     app.add_flag("--keep", o.keep, "keep the image and repository");
     app.add_flag("--force", o.force, "replace an existing image and repository");
+    std::string serve;
+    app.add_option("--serve", serve,
+                   "serve this machine on a tavguardd socket and take each backup with a separate tavbackup process");
     CLI11_PARSE(app, argc, argv);
     tav::kernel::setLogSink(nullptr);
 
@@ -145,6 +190,13 @@ int main(int argc, char** argv) {
             std::map<std::string, std::string> stats;
         };
         std::vector<Round> rounds;
+        tav::host::Server server;
+        std::thread serving;
+        if (!serve.empty()) {
+            std::string msg;
+            if (server.listen(serve, &msg)) throw AgentError(ErrorKind::Io, msg);
+            serving = std::thread([&] { server.serve(); });
+        }
         for (bool incremental : {false, true}) {
             settle();
             tav::kernel::clearLog();
@@ -157,17 +209,22 @@ int main(int argc, char** argv) {
             Round r;
             r.kind = incremental ? "incremental" : "full";
             bo.source = host.source();
-            r.result = runBackup(repo, bo);
+            r.result = serve.empty() ? runBackup(repo, bo) : runAgent(serve, o.repo, incremental);
             r.truth = std::move(truth);
             r.stats = lastStats();
             rounds.push_back(std::move(r));
         }
         stop = true;
         for (auto& t : writers) t.join();
+        if (serving.joinable()) {
+            server.stop();
+            serving.join();
+        }
 
         bool pass = true;
         std::cout << "tavsim: " << o.sizeMb << " MiB image, partition 1 ext4 " << bs << "-byte blocks (" << blocks
-                  << " blocks), " << o.writers << " writers, " << written.load() << " block writes\n";
+                  << " blocks), " << o.writers << " writers, " << written.load() << " block writes"
+                  << (serve.empty() ? "" : ", agents as separate processes through " + serve) << "\n";
         for (auto& r : rounds) {
             fs::path out = o.repo + ".restored-" + r.kind + ".img";
             RestoreOptions ro;

@@ -12,6 +12,7 @@
 #include "kernel/fs.h"
 #include "kernel/mman.h"
 #include "kernel/printk.h"
+#include "kernel/process.h"
 #include "kernel/sched.h"
 
 namespace {
@@ -29,15 +30,24 @@ struct Vma {
     std::vector<struct page*> ptes;
 };
 
-struct Mm {
-    struct mm_struct mm;
+}  // namespace
+
+// One process's address space. A remote one (a daemon client's) has no host ranges here:
+// its mappings are at addresses the client reserved, and a page "mapped" is one entered
+// in a slot, which the client maps itself from the page arena.
+struct ProcessMm {
+    struct mm_struct mm;  // first: find_vma's mm pointer is the ProcessMm's
+    bool remote = false;  // read-only
     std::map<unsigned long, Vma*> vmas;  // by vm_start; guarded by mm.mmap_sem
 };
 
-Mm& theMm() {
-    static auto* m = new Mm;  // never destroyed: faults may come during static teardown
-    return *m;
-}
+namespace {
+
+using Mm = ProcessMm;
+
+Mm& theMm() { return *tav::kernel::currentProcess()->mm; }
+// Host faults only ever hit the host process's own mappings.
+Mm& localMm() { return *tav::kernel::localProcess()->mm; }
 
 // Non-zero while this thread is inside an mmap_sem section. A fault then is a crash in
 // the platform or a driver, never a fault on a mapping (which would deadlock on the
@@ -116,8 +126,8 @@ Vma* findVma(Mm& m, unsigned long addr) {
 
 // Removes the pages and the address range of a detached mapping, then drops the page
 // references: the host mapping is gone before a page can be reused.
-void zap(Vma* vma) {
-    ::munmap(reinterpret_cast<void*>(vma->v.vm_start), vma->v.vm_end - vma->v.vm_start);
+void zap(Mm& m, Vma* vma) {
+    if (!m.remote) ::munmap(reinterpret_cast<void*>(vma->v.vm_start), vma->v.vm_end - vma->v.vm_start);
     for (struct page*& p : vma->ptes) {
         if (p && p != kAnonPage) put_page(p);
         p = nullptr;
@@ -166,7 +176,7 @@ Vma* split(Mm& m, Vma* vma, unsigned long addr, bool newBelow) {
 }
 
 /* Caller holds mmap_sem for reading. */
-tav::kernel::FaultResult faultLocked(Mm& m, unsigned long address, bool write) {
+tav::kernel::FaultResult faultLocked(Mm& m, unsigned long address, bool write, long* arenaOffset) {
     using tav::kernel::FaultResult;
     Vma* vma = findVma(m, address);
     if (!vma || vma->v.vm_start > address) return FaultResult::NotOurs;
@@ -175,6 +185,7 @@ tav::kernel::FaultResult faultLocked(Mm& m, unsigned long address, bool write) {
     size_t idx = (address - vma->v.vm_start) >> PAGE_SHIFT;
     unsigned long pageAddr = vma->v.vm_start + (idx << PAGE_SHIFT);
     if (!vma->v.vm_ops || !vma->v.vm_ops->nopage) {
+        if (m.remote) return FaultResult::BusError;  // no anonymous memory across processes
         std::lock_guard g(vma->pteLock);
         if (vma->ptes[idx]) return FaultResult::Mapped;
         if (!mapAnonPage(pageAddr, hostProt(flags))) return FaultResult::OutOfMemory;
@@ -183,7 +194,10 @@ tav::kernel::FaultResult faultLocked(Mm& m, unsigned long address, bool write) {
     }
     {
         std::lock_guard g(vma->pteLock);
-        if (vma->ptes[idx]) return FaultResult::Mapped;  // another thread got here first
+        if (struct page* p = vma->ptes[idx]) {  // another thread got here first
+            if (arenaOffset) *arenaOffset = tav::kernel::pageArenaOffset(p);
+            return FaultResult::Mapped;
+        }
     }
     // Without the slot lock, like 2.6.9's do_no_page: two threads may both ask nopage for
     // the same page; the one that finds the slot filled afterwards gives its page back.
@@ -200,7 +214,9 @@ tav::kernel::FaultResult faultLocked(Mm& m, unsigned long address, bool write) {
         std::lock_guard g(vma->pteLock);
         if (vma->ptes[idx]) {
             lost = true;
-        } else if (mapPage(pageAddr, page, flags)) {
+            if (arenaOffset) *arenaOffset = tav::kernel::pageArenaOffset(vma->ptes[idx]);
+        } else if (m.remote || mapPage(pageAddr, page, flags)) {
+            if (arenaOffset) *arenaOffset = tav::kernel::pageArenaOffset(page);
             vma->ptes[idx] = page;
             mapped = true;
         }
@@ -262,7 +278,11 @@ void segvHandler(int sig, siginfo_t* info, void* ctx) {
     using tav::kernel::FaultResult;
     // si_code <= 0: sent by kill() or the like, not a fault.
     FaultResult r = FaultResult::NotOurs;
-    if (info->si_code > 0 && mmLockDepth == 0) r = tav::kernel::handleFault(address, write);
+    if (info->si_code > 0 && mmLockDepth == 0) {
+        Mm& m = localMm();
+        ReadSection section(m);
+        r = faultLocked(m, address, write, nullptr);
+    }
     switch (r) {
     case FaultResult::Mapped:
         break;
@@ -301,9 +321,8 @@ void installFaultHandler() {
 }  // namespace
 
 struct vm_area_struct* find_vma(struct mm_struct* mm, unsigned long addr) {
-    Mm& m = theMm();
-    if (mm != &m.mm) return nullptr;
-    Vma* v = findVma(m, addr);
+    if (!mm) return nullptr;
+    Vma* v = findVma(*reinterpret_cast<Mm*>(mm), addr);
     return v ? &v->v : nullptr;
 }
 
@@ -311,14 +330,22 @@ namespace tav::kernel {
 
 struct mm_struct* processMm() { return &theMm().mm; }
 
-FaultResult handleFault(unsigned long address, bool write) {
+ProcessMm* newProcessMm(bool remote) {
+    auto* m = new ProcessMm;
+    m->remote = remote;
+    return m;
+}
+
+void freeProcessMm(ProcessMm* m) { delete m; }
+
+FaultResult handleFault(unsigned long address, bool write, long* arenaOffset) {
     Mm& m = theMm();
     ReadSection section(m);
-    return faultLocked(m, address, write);
+    return faultLocked(m, address, write, arenaOffset);
 }
 
 long mmapFile(struct file* file, unsigned long len, unsigned long prot, unsigned long flags,
-              unsigned long pgoff) {
+              unsigned long pgoff, unsigned long addr) {
     if (!file->f_op || !file->f_op->mmap) return -ENODEV;
     len = (len + PAGE_SIZE - 1) & PAGE_MASK;
     if (!len || len > kTaskSize) return -EINVAL;
@@ -341,10 +368,17 @@ long mmapFile(struct file* file, unsigned long len, unsigned long prot, unsigned
         return -EINVAL;
     }
 
-    installFaultHandler();
     Mm& m = theMm();
+    if (m.remote ? !addr || (addr & ~PAGE_MASK) || addr > kTaskSize - len : addr != 0) return -EINVAL;
+    if (!m.remote) installFaultHandler();
     WriteSection section(m);
-    unsigned long start = reserve(len);
+    unsigned long start = addr;
+    if (m.remote) {
+        Vma* other = findVma(m, start);
+        if (other && other->v.vm_start < start + len) return -EINVAL;  // the client's range overlaps one
+    } else {
+        start = reserve(len);
+    }
     if (!start) return -ENOMEM;
     auto* vma = new Vma;
     vma->v.vm_mm = &m.mm;
@@ -360,7 +394,7 @@ long mmapFile(struct file* file, unsigned long len, unsigned long prot, unsigned
         // The driver's close is not called for a mapping that never came to be.
         vma->v.vm_file = nullptr;
         fput(file);
-        zap(vma);
+        zap(m, vma);
         delete vma;
         return err;
     }
@@ -383,7 +417,7 @@ int munmapRange(unsigned long start, unsigned long len) {
     std::vector<Vma*> gone;
     for (auto it = m.vmas.lower_bound(start); it != m.vmas.end() && it->first < end;)
         gone.push_back(it->second), it = m.vmas.erase(it);
-    for (Vma* v : gone) zap(v);
+    for (Vma* v : gone) zap(m, v);
     for (Vma* v : gone) removeVma(v);
     return 0;
 }
@@ -395,6 +429,7 @@ int munmapRange(unsigned long start, unsigned long len) {
 // written reads, in the copy, as the driver's page, not as the written copy.
 long forkMapping(unsigned long addr) {
     Mm& m = theMm();
+    if (m.remote) return -EINVAL;  // the copy's range would be the client's to reserve
     WriteSection section(m);
     Vma* src = findVma(m, addr);
     if (!src || src->v.vm_start > addr) return -EFAULT;
@@ -431,7 +466,7 @@ long forkMapping(unsigned long addr) {
         }
     }
     if (!ok) {
-        zap(copy);
+        zap(m, copy);
         if (copy->v.vm_file) fput(copy->v.vm_file);
         delete copy;
         return -ENOMEM;
@@ -450,7 +485,7 @@ void exitMm() {
         WriteSection section(m);
         for (auto& [start, v] : m.vmas) gone.push_back(v);
         m.vmas.clear();
-        for (Vma* v : gone) zap(v);
+        for (Vma* v : gone) zap(m, v);
     }
     for (Vma* v : gone) removeVma(v);
 }

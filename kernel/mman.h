@@ -22,7 +22,7 @@
 //     a driver's f_op->mmap, vm_ops->open/close/nopage, and f_op->release when munmap
 //     drops a file's last reference, run here with the driver's own locks inside
 //     Vma page-slot lock (one mapping's page slots; never held across a driver call)
-//   fdLock          (descriptor table): leaf, never held across a driver call
+//   fdLock          (a process's descriptor table): leaf, never held across a driver call
 //   chrdevLock      (driver table)
 //     module->lock  (try_module_get of the owner at open)
 //   nodeLock        (device nodes): never nested with chrdevLock
@@ -96,7 +96,7 @@ struct vm_area_struct* find_vma(struct mm_struct* mm, unsigned long addr);
 
 namespace tav::kernel {
 
-// The emulated process's address space (the test process).
+// The calling thread's process's address space (kernel/process.h).
 struct mm_struct* processMm();
 
 // Outcome of a page fault, as the kernel's fault path would end it.
@@ -107,17 +107,21 @@ enum class FaultResult {
     BusError,  // nopage gave no page (SIGBUS)
     OutOfMemory,
 };
-// The fault path, for the signal handler, tav::sys::touch, and user copies that need a
-// page of a mapping to be present. Takes mmap_sem for reading.
-FaultResult handleFault(unsigned long address, bool write);
+// The fault path of the calling thread's process, for tav::sys::touch, user copies that
+// need a page of a mapping to be present, and a remote process's populate. Takes mmap_sem
+// for reading. When Mapped, *arenaOffset (if given) gets the page's arena offset (a page
+// with no arena offset, a local anonymous page, gives whatever it held before).
+FaultResult handleFault(unsigned long address, bool write, long* arenaOffset = nullptr);
 
 // The mapping side of the system calls (include/tav/sys.h); each takes mmap_sem for
-// writing. Results: an address, or a negative errno.
+// writing. Results: an address, or a negative errno. addr: 0 for the local process (the
+// platform reserves the range); for a remote process the page-aligned start of the range
+// the client reserved, which must not overlap one of its mappings (-EINVAL).
 long mmapFile(struct file* file, unsigned long len, unsigned long prot, unsigned long flags,
-              unsigned long pgoff);
+              unsigned long pgoff, unsigned long addr = 0);
 int munmapRange(unsigned long start, unsigned long len);
 long forkMapping(unsigned long addr);
-// Unmaps everything (process exit). Takes mmap_sem itself.
+// Unmaps everything of the calling thread's process (process exit). Takes mmap_sem itself.
 void exitMm();
 // Number of mappings of the process.
 long mappingCount();

@@ -19,8 +19,13 @@ constexpr long TASK_UNINTERRUPTIBLE = 2;
 
 #include <sched.h>  // CLONE_FS, CLONE_FILES, CLONE_SIGHAND: kernel_thread's flags
 
+namespace tav::kernel { struct Process; }
+
 struct task_struct {
     pid_t pid = 0;
+    // The user process this task belongs to (kernel/process.h); null: the host process.
+    // Owner thread only.
+    tav::kernel::Process* process = nullptr;
     char comm[16] = {};
     std::atomic<long> state{TASK_RUNNING};
     std::atomic<unsigned long> pendingSignals{0};  // bit sig-1

@@ -1,8 +1,10 @@
-// User copies through process_vm_readv/writev on this process: the host kernel checks
+// User copies through process_vm_readv/writev on the current process's memory (this
+// host process, or a daemon client's): the host kernel checks
 // the user address, so a bad pointer is an error result, never a crash.
 #include <sys/uio.h>
 
 #include "kernel/fault.h"
+#include "kernel/process.h"
 #include "kernel/sched.h"
 #include "kernel/uaccess.h"
 
@@ -16,7 +18,7 @@ using Transfer = ssize_t (*)(pid_t, const struct iovec*, unsigned long, const st
 // exact first bad byte.
 unsigned long transfer(Transfer fn, void* local, u64 remote, unsigned long n) {
     if (n == 0) return 0;
-    static const pid_t self = getpid();
+    const pid_t self = tav::kernel::currentProcess()->memoryPid;
     iovec l{local, n};
     iovec r{reinterpret_cast<void*>(remote), n};
     ssize_t done = fn(self, &l, 1, &r, 1, 0);

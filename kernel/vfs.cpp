@@ -7,6 +7,7 @@
 #include "kernel/fs.h"
 #include "kernel/module.h"
 #include "kernel/printk.h"
+#include "kernel/process.h"
 #include "kernel/sched.h"
 #include "tav/sys.h"
 
@@ -201,12 +202,14 @@ long liveFiles() { return openFiles.load(); }
 namespace tav::sys {
 
 int mknod(const char* path, unsigned int major, unsigned int minor) {
+    if (Backend* b = tav::kernel::callerBackend()) return b->mknod(path, major, minor);
     if (!path || major > kMaxMajor || minor > MINORMASK) return -EINVAL;
     std::lock_guard g(nodeLock);
     return addNode(path, MKDEV(major, minor));
 }
 
 int unlink(const char* path) {
+    if (Backend* b = tav::kernel::callerBackend()) return b->unlink(path);
     std::lock_guard g(nodeLock);
     auto it = nodes().find(path ? path : "");
     if (it == nodes().end()) return -ENOENT;

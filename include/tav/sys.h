@@ -105,4 +105,31 @@ int unlink(const char* path);
 long openDescriptors();
 long mappings();
 
+// Where the calls go. By default they run the driver in this process (above); with a
+// backend set (e.g. tav::client::Connection, a tavguardd over its socket) every call of
+// this header made by this process's own threads goes to the backend instead. Threads
+// that serve a daemon's clients (tasks of another process, kernel/process.h) always run
+// in-process. Set it before the first call and keep it alive while it is set.
+class Backend {
+public:
+    virtual ~Backend() = default;
+    virtual int open(const char* path, int flags) = 0;
+    virtual int close(int fd) = 0;
+    virtual int ioctl(int fd, unsigned int cmd, unsigned long arg) = 0;
+    virtual ssize_t read(int fd, void* buf, size_t count) = 0;
+    virtual ssize_t write(int fd, const void* buf, size_t count) = 0;
+    virtual int poll(int fd, short events) = 0;
+    virtual void* mmap(int fd, size_t length, int prot, int flags, off_t offset, int* error) = 0;
+    virtual int munmap(void* addr, size_t length) = 0;
+    virtual void* forkMapping(void* addr, int* error) = 0;
+    virtual int touch(const void* addr, bool write) = 0;
+    virtual void exitProcess() = 0;
+    virtual int mknod(const char* path, unsigned int major, unsigned int minor) = 0;
+    virtual int unlink(const char* path) = 0;
+    virtual long openDescriptors() = 0;
+    virtual long mappings() = 0;
+};
+// Null: in-process again. Returns the previous backend.
+Backend* setBackend(Backend* backend);
+
 }  // namespace tav::sys
