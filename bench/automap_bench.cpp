@@ -64,7 +64,7 @@ void dropAutomaps() {
 int main(int argc, char** argv) {
     tav::kernel::setLogSink(nullptr);
     auto opt = bench::parseArgs(argc, argv, "");
-    if (!opt) return 2;
+    if (!opt) return 64;
 
     tav::DiskConfig cfg;
     cfg.backing = tav::Backing::Ram;  // reserved lazily: 16 TiB cost nothing until written

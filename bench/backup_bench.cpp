@@ -70,7 +70,7 @@ void pruneExcept(const Repository& repo, const std::string& keep) {
 int main(int argc, char** argv) {
     tav::kernel::setLogSink(nullptr);
     auto opt = bench::parseArgs(argc, argv, "backup_bench.img");
-    if (!opt) return 2;
+    if (!opt) return 64;
     const std::string& image = opt->image;
     std::uint64_t bytes = bench::envMiB("TAV_BENCH_MB", 1024) << 20;
     if (std::string err = bench::makeImage(image, bytes); !err.empty()) die(err);

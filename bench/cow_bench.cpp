@@ -112,7 +112,7 @@ void dropAutomaps() {
 int main(int argc, char** argv) {
     tav::kernel::setLogSink(nullptr);
     auto opt = bench::parseArgs(argc, argv, "cow-bench.img");
-    if (!opt) return 2;
+    if (!opt) return 64;
     std::uint64_t bytes = bench::envMiB("TAV_BENCH_MB", 128) << 20;
     if (std::string e = bench::makeImage(opt->image, bytes); !e.empty()) die(e);
 

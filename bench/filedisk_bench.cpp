@@ -97,7 +97,7 @@ double diskSeconds(struct block_device* bdev, const std::vector<struct page*>& p
 int main(int argc, char** argv) {
     tav::kernel::setLogSink(nullptr);
     auto opt = bench::parseArgs(argc, argv, "filedisk-bench.img");
-    if (!opt) return 2;
+    if (!opt) return 64;
     if (std::string e = bench::makeImage(opt->image, kImageBytes); !e.empty()) {
         std::fprintf(stderr, "filedisk_bench: %s\n", e.c_str());
         return 1;

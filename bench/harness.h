@@ -162,7 +162,10 @@ inline std::string formatValue(double x) {
 
 inline std::string formatValues(const std::vector<double>& v) {
     std::string s;
-    for (double x : v) s += (s.empty() ? "" : " ") + formatValue(x);
+    for (double x : v) {
+        if (!s.empty()) s += ' ';
+        s += formatValue(x);
+    }
     return s;
 }
 

@@ -68,7 +68,7 @@ double readBlocksPass(tav::agent::Session& s, unsigned numBlocks) {
 int main(int argc, char** argv) {
     tav::kernel::setLogSink(nullptr);
     auto opt = bench::parseArgs(argc, argv, "readblocks-bench.img");
-    if (!opt) return 2;
+    if (!opt) return 64;
     std::uint64_t mb = bench::envMiB("TAV_BENCH_MB", 1024);
     std::uint64_t bytes = mb << 20;
     if (std::string e = bench::makeImage(opt->image, bytes); !e.empty()) die(e);
