@@ -33,6 +33,8 @@ inline double seconds(Clock::time_point t0) { return std::chrono::duration<doubl
 // Above this max/min ratio a figure's rounds disagree too much to tell a change from noise.
 inline constexpr double kNoisySpread = 1.3;
 inline constexpr int kDefaultRounds = 7;
+// The most a subject that does at least a baseline's in-memory work may show against it.
+inline constexpr double kInMemoryLimit = 1.05;
 
 struct Options {
     int rounds = kDefaultRounds;
@@ -90,6 +92,10 @@ struct Figure {
     double target = 0;
     Better better = Better::Higher;
     std::vector<double> values;  // one per round, in round order
+    // What the subject can reach at best (0: none): a subject that does the baseline's
+    // work and more cannot beat it by more than noise. A median beyond it is a fault of
+    // the measurement, not a success.
+    double limit = 0;
 
     double median() const { return bench::median(values); }
     double min() const { return values.empty() ? 0 : *std::min_element(values.begin(), values.end()); }
@@ -102,8 +108,12 @@ struct Figure {
         if (lo <= 0) return hi != lo;
         return hi / lo > kNoisySpread;
     }
+    bool beyondLimit() const {
+        if (limit <= 0 || values.empty()) return false;
+        return better == Better::Higher ? median() > limit : median() < limit;
+    }
     bool ok() const {
-        if (values.empty()) return false;
+        if (values.empty() || beyondLimit()) return false;
         return better == Better::Higher ? median() >= target : median() <= target;
     }
 };
@@ -174,12 +184,13 @@ class Report {
 public:
     Report(std::string program, std::string jsonPath) : program_(std::move(program)), json_(std::move(jsonPath)) {}
 
-    // "bench <name> <median> target <target> min <min> max <max> rounds <n>[ noisy] ok|miss"
-    // on stdout; the rounds themselves on stderr.
+    // "bench <name> <median> target <target> min <min> max <max> rounds <n>[ noisy]
+    // [ beyond-limit] ok|miss" on stdout; the rounds themselves on stderr.
     void add(Figure f) {
-        std::printf("bench %s %s target %s min %s max %s rounds %zu%s %s\n", f.name.c_str(),
+        std::printf("bench %s %s target %s min %s max %s rounds %zu%s%s %s\n", f.name.c_str(),
                     formatValue(f.median()).c_str(), formatValue(f.target).c_str(), formatValue(f.min()).c_str(),
-                    formatValue(f.max()).c_str(), f.values.size(), f.noisy() ? " noisy" : "", f.ok() ? "ok" : "miss");
+                    formatValue(f.max()).c_str(), f.values.size(), f.noisy() ? " noisy" : "",
+                    f.beyondLimit() ? " beyond-limit" : "", f.ok() ? "ok" : "miss");
         std::fflush(stdout);
         std::fprintf(stderr, "%s: %s rounds: %s\n", program_.c_str(), f.name.c_str(), formatValues(f.values).c_str());
         figures_.push_back(std::move(f));
@@ -202,6 +213,7 @@ public:
                            {"target", f.target},
                            {"better", f.better == Better::Higher ? "higher" : "lower"},
                            {"noisy", f.noisy()},
+                           {"beyond_limit", f.beyondLimit()},
                            {"ok", f.ok()}};
         std::ofstream out(json_);
         out << all.dump(2) << "\n";

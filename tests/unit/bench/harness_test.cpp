@@ -20,11 +20,11 @@ TEST(BenchHarnessTest, FigureStatistics) {
     const Case cases[] = {
         {{0.8}, 0.8, 0.8, 0.8, false},
         {{0.9, 0.4, 0.7}, 0.7, 0.4, 0.9, true},
-        {{4, 1, 3, 2}, 2.5, 1, 4, true},                // even count: mean of the middle two
-        {{1.0, 1.3, 1.1}, 1.1, 1.0, 1.3, false},        // exactly 1.3 is not yet noisy
+        {{4, 1, 3, 2}, 2.5, 1, 4, true},          // even count: mean of the middle two
+        {{1.0, 1.3, 1.1}, 1.1, 1.0, 1.3, false},  // exactly 1.3 is not yet noisy
         {{1.0, 1.31, 1.1}, 1.1, 1.0, 1.31, true},
-        {{0, 0, 0}, 0, 0, 0, false},                    // all rounds agree
-        {{0, 0.01, 0}, 0, 0, 0.01, true},               // no ratio to a zero round
+        {{0, 0, 0}, 0, 0, 0, false},       // all rounds agree
+        {{0, 0.01, 0}, 0, 0, 0.01, true},  // no ratio to a zero round
     };
     for (const Case& c : cases) {
         Figure f{"f", 1, Better::Higher, c.values};
@@ -43,13 +43,28 @@ TEST(BenchHarnessTest, TargetIsMetByTheMedianInTheFigureDirection) {
     EXPECT_TRUE((Figure{"t", 10, Better::Lower, {10, 50, 1}}.ok()));
     EXPECT_FALSE((Figure{"t", 10, Better::Lower, {11, 1, 12}}.ok()));
     EXPECT_FALSE((Figure{"none", 1, Better::Lower, {}}.ok()));  // nothing measured meets nothing
+    // A subject faster than its in-memory baseline points at the measurement.
+    Figure beyond{"r", 0.75, Better::Higher, {1.2, 1.1, 0.9}, bench::kInMemoryLimit};
+    EXPECT_TRUE(beyond.beyondLimit());
+    EXPECT_FALSE(beyond.ok());
+    Figure within{"r", 0.75, Better::Higher, {1.2, 1.04, 0.9}, bench::kInMemoryLimit};
+    EXPECT_FALSE(within.beyondLimit());
+    EXPECT_TRUE(within.ok());
 }
 
 TEST(BenchHarnessTest, RoundsInterleaveWithTheirPreconditionBeforeEachSide) {
     std::string trace;
     double t = 0;
     auto pairs = bench::runPaired(
-        3, [&] { trace += "B"; return t += 1; }, [&] { trace += "S"; return t += 10; },
+        3,
+        [&] {
+            trace += "B";
+            return t += 1;
+        },
+        [&] {
+            trace += "S";
+            return t += 10;
+        },
         [&](bool baselineSide) { trace += baselineSide ? "b" : "s"; });
     EXPECT_EQ(trace, "bBsSbBsSbBsS");
     ASSERT_EQ(pairs.size(), 3u);
@@ -78,15 +93,19 @@ TEST(BenchHarnessTest, ArgumentsTakeRoundsAnywhereAndRefuseBadCounts) {
     EXPECT_EQ(o->json, "out.json");
     EXPECT_EQ(o->image, "x.img");
     EXPECT_EQ(parse({"--rounds=11"})->rounds, 11);
-    for (auto bad : {std::vector<std::string>{"--rounds", "0"}, {"--rounds", "2x"}, {"--rounds="}, {"--round", "3"},
-                     {"a", "b", "c"}, {"--rounds"}})
+    for (auto bad : {std::vector<std::string>{"--rounds", "0"},
+                     {"--rounds", "2x"},
+                     {"--rounds="},
+                     {"--round", "3"},
+                     {"a", "b", "c"},
+                     {"--rounds"}})
         EXPECT_FALSE(parse(bad)) << bad[0];
 }
 
 class BenchJsonTest : public ::testing::Test {
 protected:
-    std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                 ("bench-harness-test-" + std::to_string(::getpid()) + ".json");
+    std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("bench-harness-test-" + std::to_string(::getpid()) + ".json");
     void TearDown() override { std::filesystem::remove(path); }
     nlohmann::json read() {
         std::ifstream in(path);
@@ -95,9 +114,7 @@ protected:
 };
 
 TEST_F(BenchJsonTest, MergesFiguresAndKeepsOtherBenchmarksEntries) {
-    {
-        std::ofstream(path) << R"({"other": {"median": 2}, "mine": {"median": 9}})";
-    }
+    { std::ofstream(path) << R"({"other": {"median": 2}, "mine": {"median": 9}})"; }
     bench::Report r("test", path.string());
     testing::internal::CaptureStdout();
     r.add({"mine", 0.5, Better::Higher, {0.4, 0.6, 0.7}});
@@ -120,9 +137,7 @@ TEST_F(BenchJsonTest, MergesFiguresAndKeepsOtherBenchmarksEntries) {
 }
 
 TEST_F(BenchJsonTest, AnUnreadableFileStartsAfresh) {
-    {
-        std::ofstream(path) << "{ not json";
-    }
+    { std::ofstream(path) << "{ not json"; }
     bench::Report r("test", path.string());
     testing::internal::CaptureStdout();
     r.add({"x", 1, Better::Higher, {1}});
