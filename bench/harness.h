@@ -278,7 +278,7 @@ struct CacheGuard {
         double share = residentFraction(path);
         if (share >= 1.0) return true;
         rewarmed++;
-        std::fprintf(stderr, "%s: %s was %.1f%% resident, warming it again\n", program.c_str(), path.c_str(),
+        std::fprintf(stderr, "%s: %s was %.3f%% resident, warming it again\n", program.c_str(), path.c_str(),
                      share * 100);
         for (int i = 0; i < 3 && share < 1.0; i++) {
             readWhole(path);
@@ -304,6 +304,36 @@ struct CacheGuard {
                          share * 100);
         return share >= 0 && share <= 0.01;
     }
+};
+
+// A buffer in shared memory-file pages, the kind the platform's pages (and so a mapped
+// transfer buffer or a disk read's pages) are. A baseline copies into this, not into the
+// heap: on some hosts copying into private anonymous pages runs at half the speed or less,
+// which would credit the subject with a difference of destination memory.
+class SharedBuffer {
+public:
+    explicit SharedBuffer(size_t bytes) : bytes_(bytes) {
+        int fd = ::memfd_create("bench-buffer", MFD_CLOEXEC);
+        if (fd >= 0 && ::ftruncate(fd, static_cast<off_t>(bytes)) == 0) {
+            void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (p != MAP_FAILED) data_ = static_cast<char*>(p);
+        }
+        if (fd >= 0) ::close(fd);
+        if (!data_) {
+            std::perror("bench: shared buffer");
+            std::abort();
+        }
+        for (size_t off = 0; off < bytes; off += 4096) data_[off] = 0;  // fault every page in now
+    }
+    ~SharedBuffer() { ::munmap(data_, bytes_); }
+    SharedBuffer(const SharedBuffer&) = delete;
+    SharedBuffer& operator=(const SharedBuffer&) = delete;
+    char* data() { return data_; }
+    size_t size() const { return bytes_; }
+
+private:
+    size_t bytes_;
+    char* data_ = nullptr;
 };
 
 // Fills path with bytes of pseudo-random data (reused when it has that size already).

@@ -8,7 +8,8 @@
 //                                     data: the reader's own cost per block          <= 120
 //
 // A 1 GiB image (TAV_BENCH_MB overrides the size) carries a file system of 4096-byte
-// blocks. The baseline reads it with pread in 1 MiB steps (the batch's size). Each round
+// blocks. The baseline reads it with pread in 1 MiB steps (the batch's size) into shared
+// memory-file pages, the kind the transfer buffer is made of. Each round
 // is a pair: pread pass, then the ReadBlocks pass. The overhead figure's rounds pair a
 // pread pass with a ReadBlocks pass on a disk switched to skip the data copy; the pread
 // side shows what the copy itself costs per block.
@@ -44,7 +45,7 @@ using bench::seconds;
     std::_Exit(1);  // threads of the platform may still run
 }
 
-double preadPass(const std::string& path, std::uint64_t bytes, std::vector<char>& buf) {
+double preadPass(const std::string& path, std::uint64_t bytes, bench::SharedBuffer& buf) {
     int fd = ::open(path.c_str(), O_RDONLY);
     if (fd < 0) die("cannot open " + path);
     auto t0 = Clock::now();
@@ -99,7 +100,7 @@ int main(int argc, char** argv) {
         s.loadBlockMap(all, numBlocks);
 
         // The delivered bytes are the image's.
-        std::vector<char> buf(kBatch * kBlockSize);
+        bench::SharedBuffer buf(kBatch * kBlockSize);
         int imageFd = ::open(opt->image.c_str(), O_RDONLY);
         if (!s.readBlocks(numBlocks - kBatch, kBatch) ||
             ::pread(imageFd, buf.data(), buf.size(), static_cast<off_t>(bytes - buf.size())) !=
