@@ -53,11 +53,11 @@ using bench::seconds;
 struct Bench {
     std::unique_ptr<tav::Disk> disk;
     std::unique_ptr<tav::Mount> mount;
-    std::vector<unsigned> order;  // a random permutation of the blocks, consumed in turn
+    std::vector<unsigned> order;  // a random permutation of the blocks
     size_t next = 0;
     std::vector<std::uint8_t> data = std::vector<std::uint8_t>(kBlockSize, 0x5a);
 
-    // n distinct blocks, none of them among the last few batches handed out.
+    // n distinct blocks, the next ones of a random permutation (starting over at its end).
     std::vector<unsigned> someBlocks(unsigned n) {
         if (n > order.size()) die("image too small");
         if (next + n > order.size()) next = 0;
