@@ -62,7 +62,7 @@ void dropAutomaps() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    tav::kernel::setLogSink(nullptr);
+    if (!bench::kernelLogWanted()) tav::kernel::setLogSink(nullptr);
     auto opt = bench::parseArgs(argc, argv, "");
     if (!opt) return 64;
 

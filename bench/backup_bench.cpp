@@ -68,7 +68,7 @@ void pruneExcept(const Repository& repo, const std::string& keep) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    tav::kernel::setLogSink(nullptr);
+    if (!bench::kernelLogWanted()) tav::kernel::setLogSink(nullptr);
     auto opt = bench::parseArgs(argc, argv, "backup_bench.img");
     if (!opt) return 64;
     const std::string& image = opt->image;

@@ -110,7 +110,7 @@ void dropAutomaps() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    tav::kernel::setLogSink(nullptr);
+    if (!bench::kernelLogWanted()) tav::kernel::setLogSink(nullptr);
     auto opt = bench::parseArgs(argc, argv, "cow-bench.img");
     if (!opt) return 64;
     std::uint64_t bytes = bench::envMiB("TAV_BENCH_MB", 128) << 20;
@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
             while (!stop) {
                 unsigned blk = static_cast<unsigned>(rng() % numBlocks);
                 int rc = t == 0 ? bench.mount->write(blk, d.data(), 1) : bench.mount->writeDirect(blk, d.data(), 1);
-                if (rc) die("busy writer");
+                if (rc) die(std::string(t == 0 ? "a cached" : "a direct") + " write while busy failed: " + std::to_string(rc));
             }
         });
     for (int i = 0; i < opt->rounds; i++) {

@@ -95,7 +95,7 @@ double diskSeconds(struct block_device* bdev, const std::vector<struct page*>& p
 }  // namespace
 
 int main(int argc, char** argv) {
-    tav::kernel::setLogSink(nullptr);
+    if (!bench::kernelLogWanted()) tav::kernel::setLogSink(nullptr);
     auto opt = bench::parseArgs(argc, argv, "filedisk-bench.img");
     if (!opt) return 64;
     if (std::string e = bench::makeImage(opt->image, kImageBytes); !e.empty()) {

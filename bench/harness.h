@@ -36,6 +36,12 @@ inline constexpr int kDefaultRounds = 7;
 // The most a subject that does at least a baseline's in-memory work may show against it.
 inline constexpr double kInMemoryLimit = 1.05;
 
+// TAV_LOG=1 keeps the kernel log echoing to stderr, as in the tests.
+inline bool kernelLogWanted() {
+    const char* e = std::getenv("TAV_LOG");
+    return e && std::string(e) == "1";
+}
+
 struct Options {
     int rounds = kDefaultRounds;
     std::string json = "bench.json";

@@ -67,7 +67,7 @@ double readBlocksPass(tav::agent::Session& s, unsigned numBlocks) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    tav::kernel::setLogSink(nullptr);
+    if (!bench::kernelLogWanted()) tav::kernel::setLogSink(nullptr);
     auto opt = bench::parseArgs(argc, argv, "readblocks-bench.img");
     if (!opt) return 64;
     std::uint64_t mb = bench::envMiB("TAV_BENCH_MB", 1024);
