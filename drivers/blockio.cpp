@@ -109,6 +109,11 @@ void Disk::setLatency(std::chrono::microseconds latency) {
            static_cast<long long>(latency.count()));
 }
 
+void Disk::setSkipReadCopy(bool on) {
+    impl_->setSkipReadCopy(on);
+    printk(KERN_WARNING "%s: reads %s\n", name().c_str(), on ? "move no data (benchmark mode)" : "move data");
+}
+
 int Disk::hold(std::uint64_t first, std::uint64_t last, IoDir dir) { return impl_->hold(first, last, dir); }
 bool Disk::waitHeld(int id, std::size_t count, std::chrono::milliseconds timeout) {
     return impl_->waitHeld(id, count, timeout);

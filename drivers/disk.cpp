@@ -294,6 +294,11 @@ void BlockDisk::startTransfers(const std::vector<Transfer*>& ts) {
 // A hand-off to the engine's completion thread and back costs more than copying a read that
 // the page cache holds, so the submitter copies it and ends it on its way out.
 bool BlockDisk::readCached(Transfer* t) {
+    if (skipReadCopy_.load(std::memory_order_relaxed)) {
+        t->result = static_cast<long>(t->bytes);
+        tav::kernel::deferCompletion(&BlockDisk::completeDeferred, this, t);
+        return true;
+    }
     long n = storage_->readvCached(t->sector * 512, t->iov.data(), static_cast<int>(t->iov.size()));
     if (n != static_cast<long>(t->bytes)) return false;  // the engine reads it (again) whole
     t->result = n;

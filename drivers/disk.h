@@ -116,6 +116,7 @@ public:
     Storage& storage() { return *storage_; }
 
     void setLatency(std::chrono::microseconds latency) { latencyUs_.store(latency.count()); }
+    void setSkipReadCopy(bool on) { skipReadCopy_.store(on); }
     int hold(std::uint64_t first, std::uint64_t last, IoDir dir);
     bool waitHeld(int id, std::size_t count, std::chrono::milliseconds timeout);
     std::size_t heldCount(int id) const;
@@ -176,6 +177,7 @@ private:
     std::atomic<bool> gatesActive_{false};     // mirrors !gates_.empty()
 
     std::atomic<long> latencyUs_{0};
+    std::atomic<bool> skipReadCopy_{false};  // benchmarks only: reads move no data
 
     // Submitters and the completion thread count on separate cache lines.
     struct Counters {

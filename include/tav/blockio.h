@@ -125,6 +125,10 @@ public:
     void clearFaults();
     // Every transfer completes no sooner than this after dispatch (0: off). Logged.
     void setLatency(std::chrono::microseconds latency);
+    // Benchmarks only: reads that no hold, fault or latency stops complete at once, in the
+    // submitter, without touching the store or the bio's pages, so a reader's own cost per
+    // block can be told apart from the copy's. Logged.
+    void setSkipReadCopy(bool on);
 
     // Hold gate: bios that touch [first, last] in direction dir stop in the driver
     // until released. Returns the gate id.

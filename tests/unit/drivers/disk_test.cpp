@@ -171,6 +171,37 @@ TEST_P(DiskTest, ACachedReadEndsInItsSubmitterAndAColdOneOnTheEngine) {
     EXPECT_TRUE(cold) << "a read the page cache did not hold was copied by its submitter";
 }
 
+// The benchmark switch: reads succeed without moving a byte, writes still land, and
+// switching back delivers the store's bytes again.
+TEST_P(DiskTest, SkipReadCopyCompletesReadsWithoutTouchingThePages) {
+    auto data = pattern(64, 8 * 4096);
+    ASSERT_EQ(disk_->writeRaw(64, data.data(), data.size()), 0);
+    auto readRun = [&] {
+        for (int i = 0; i < 8; ++i) std::memset(page_address(pages_[i]), 0xee, 4096);
+        BioWaiter w;
+        submitRun(READ, 64, 8, w);
+        blk_run_queues();
+        EXPECT_TRUE(w.wait());
+        EXPECT_EQ(std::count(w.errors.begin(), w.errors.end(), 0), 8);
+    };
+    disk_->setSkipReadCopy(true);
+    tav::DiskStats before = disk_->stats();
+    readRun();
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(static_cast<unsigned char*>(page_address(pages_[i]))[4095], 0xee) << "page " << i;
+    EXPECT_EQ(disk_->stats().completed - before.completed, 8);
+    auto other = pattern(64, 4096, 1);
+    ASSERT_EQ(tav::submitAndWait(disk_->bdev(0), WRITE, 64, other.data(), other.size()), 0);
+    std::vector<unsigned char> raw(4096);
+    ASSERT_EQ(disk_->readRaw(64, raw.data(), raw.size()), 0);
+    EXPECT_EQ(raw, other);
+
+    disk_->setSkipReadCopy(false);
+    readRun();
+    EXPECT_EQ(std::memcmp(page_address(pages_[0]), other.data(), 4096), 0);
+    EXPECT_EQ(std::memcmp(page_address(pages_[7]), data.data() + 7 * 4096, 4096), 0);
+}
+
 TEST_P(DiskTest, MergedReadsDeliverEachBioItsOwnBytes) {
     auto data = pattern(0, 64 * 4096);
     ASSERT_EQ(disk_->writeRaw(0, data.data(), data.size()), 0);

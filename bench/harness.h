@@ -1,0 +1,371 @@
+// What every benchmark shares: the command line, interleaved paired rounds, the figures
+// (median of the rounds, with their spread), the page-cache preconditions, the test
+// image, and build/bench.json.
+//
+// A figure is the median of one value per round; for a ratio the value is that of one
+// pair (baseline, then subject, measured back to back), so slow drift of the machine
+// moves both sides of a pair alike and shows up as spread instead of as a bias.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double seconds(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// Above this max/min ratio a figure's rounds disagree too much to tell a change from noise.
+inline constexpr double kNoisySpread = 1.3;
+inline constexpr int kDefaultRounds = 7;
+// The most a subject that does at least a baseline's in-memory work may show against it.
+inline constexpr double kInMemoryLimit = 1.05;
+
+// TAV_LOG=1 keeps the kernel log echoing to stderr, as in the tests.
+inline bool kernelLogWanted() {
+    const char* e = std::getenv("TAV_LOG");
+    return e && std::string(e) == "1";
+}
+
+struct Options {
+    int rounds = kDefaultRounds;
+    std::string json = "bench.json";
+    std::string image;
+};
+
+// [--rounds N] [bench.json] [image]. Empty optional (and a message on stderr) on bad usage.
+inline std::optional<Options> parseArgs(int argc, char** argv, const std::string& defaultImage) {
+    Options o;
+    o.image = defaultImage;
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        std::string value;
+        if (a == "--rounds" && i + 1 < argc)
+            value = argv[++i];
+        else if (a.rfind("--rounds=", 0) == 0)
+            value = a.substr(9);
+        else if (a.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "usage: %s [--rounds N] [bench.json] [image]\n", argv[0]);
+            return std::nullopt;
+        } else {
+            positional.push_back(a);
+            continue;
+        }
+        char* end = nullptr;
+        long n = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end || n < 1 || n > 1000) {
+            std::fprintf(stderr, "%s: --rounds wants a count from 1 to 1000, not '%s'\n", argv[0], value.c_str());
+            return std::nullopt;
+        }
+        o.rounds = static_cast<int>(n);
+    }
+    if (positional.size() > 2) {
+        std::fprintf(stderr, "usage: %s [--rounds N] [bench.json] [image]\n", argv[0]);
+        return std::nullopt;
+    }
+    if (positional.size() > 0) o.json = positional[0];
+    if (positional.size() > 1) o.image = positional[1];
+    return o;
+}
+
+inline double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+enum class Better { Higher, Lower };
+
+struct Figure {
+    std::string name;
+    double target = 0;
+    Better better = Better::Higher;
+    std::vector<double> values;  // one per round, in round order
+    // What the subject can reach at best (0: none): a subject that does the baseline's
+    // work and more cannot beat it by more than noise. A median beyond it is a fault of
+    // the measurement, not a success.
+    double limit = 0;
+
+    double median() const { return bench::median(values); }
+    double min() const { return values.empty() ? 0 : *std::min_element(values.begin(), values.end()); }
+    double max() const { return values.empty() ? 0 : *std::max_element(values.begin(), values.end()); }
+    // A spread that cannot be expressed as a ratio (a round at or below zero) counts as
+    // noisy unless every round agrees exactly.
+    bool noisy() const {
+        if (values.empty()) return false;
+        double lo = min(), hi = max();
+        if (lo <= 0) return hi != lo;
+        return hi / lo > kNoisySpread;
+    }
+    bool beyondLimit() const {
+        if (limit <= 0 || values.empty()) return false;
+        return better == Better::Higher ? median() > limit : median() < limit;
+    }
+    bool ok() const {
+        if (values.empty() || beyondLimit()) return false;
+        return better == Better::Higher ? median() >= target : median() <= target;
+    }
+};
+
+struct Pair {
+    double baseline, subject;
+};
+
+// rounds pairs, measured baseline, subject, baseline, subject, ...; before(true) runs
+// ahead of each baseline side and before(false) ahead of each subject side (the place to
+// check and restore a precondition), outside the timed part.
+inline std::vector<Pair> runPaired(int rounds, const std::function<double()>& baseline,
+                                   const std::function<double()>& subject,
+                                   const std::function<void(bool baselineSide)>& before = {}) {
+    std::vector<Pair> pairs;
+    for (int r = 0; r < rounds; r++) {
+        if (before) before(true);
+        double b = baseline();
+        if (before) before(false);
+        double s = subject();
+        pairs.push_back({b, s});
+    }
+    return pairs;
+}
+
+inline std::vector<double> baselines(const std::vector<Pair>& pairs) {
+    std::vector<double> v;
+    for (const Pair& p : pairs) v.push_back(p.baseline);
+    return v;
+}
+inline std::vector<double> subjects(const std::vector<Pair>& pairs) {
+    std::vector<double> v;
+    for (const Pair& p : pairs) v.push_back(p.subject);
+    return v;
+}
+
+// baseline time / subject time: how fast the subject runs relative to the baseline.
+inline std::vector<double> speedRatios(const std::vector<Pair>& pairs) {
+    std::vector<double> v;
+    for (const Pair& p : pairs) v.push_back(p.subject > 0 ? p.baseline / p.subject : 0);
+    return v;
+}
+// subject time / baseline time: the subject's share of the baseline's cost.
+inline std::vector<double> costRatios(const std::vector<Pair>& pairs) {
+    std::vector<double> v;
+    for (const Pair& p : pairs) v.push_back(p.baseline > 0 ? p.subject / p.baseline : 0);
+    return v;
+}
+
+// Four significant digits; whole numbers from 1000 up (byte counts stay readable).
+inline std::string formatValue(double x) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, x >= 1000 || x <= -1000 ? "%.0f" : "%.4g", x);
+    return buf;
+}
+
+inline std::string formatValues(const std::vector<double>& v) {
+    std::string s;
+    for (double x : v) {
+        if (!s.empty()) s += ' ';
+        s += formatValue(x);
+    }
+    return s;
+}
+
+// One benchmark's figures: printed as they are added, merged into the JSON file at the end.
+class Report {
+public:
+    Report(std::string program, std::string jsonPath) : program_(std::move(program)), json_(std::move(jsonPath)) {}
+
+    // "bench <name> <median> target <target> min <min> max <max> rounds <n>[ noisy]
+    // [ beyond-limit] ok|miss" on stdout; the rounds themselves on stderr.
+    void add(Figure f) {
+        std::printf("bench %s %s target %s min %s max %s rounds %zu%s%s %s\n", f.name.c_str(),
+                    formatValue(f.median()).c_str(), formatValue(f.target).c_str(), formatValue(f.min()).c_str(),
+                    formatValue(f.max()).c_str(), f.values.size(), f.noisy() ? " noisy" : "",
+                    f.beyondLimit() ? " beyond-limit" : "", f.ok() ? "ok" : "miss");
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s: %s rounds: %s\n", program_.c_str(), f.name.c_str(), formatValues(f.values).c_str());
+        figures_.push_back(std::move(f));
+    }
+    const std::vector<Figure>& figures() const { return figures_; }
+
+    // Other benchmarks' entries in the file are kept; an unreadable file starts afresh.
+    void writeJson() const {
+        nlohmann::json all = nlohmann::json::object();
+        if (std::ifstream in(json_); in) {
+            nlohmann::json old = nlohmann::json::parse(in, nullptr, false);
+            if (old.is_object()) all = std::move(old);
+        }
+        for (const Figure& f : figures_)
+            all[f.name] = {{"median", f.median()},
+                           {"min", f.min()},
+                           {"max", f.max()},
+                           {"rounds", f.values.size()},
+                           {"values", f.values},
+                           {"target", f.target},
+                           {"better", f.better == Better::Higher ? "higher" : "lower"},
+                           {"noisy", f.noisy()},
+                           {"beyond_limit", f.beyondLimit()},
+                           {"ok", f.ok()}};
+        std::ofstream out(json_);
+        out << all.dump(2) << "\n";
+    }
+
+    // 0 when every median meets its target.
+    int exitCode() const {
+        return std::all_of(figures_.begin(), figures_.end(), [](const Figure& f) { return f.ok(); }) ? 0 : 2;
+    }
+
+private:
+    std::string program_, json_;
+    std::vector<Figure> figures_;
+};
+
+// Share (0..1) of the file's pages in the page cache; -1 when it cannot be told.
+inline double residentFraction(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size == 0) {
+        ::close(fd);
+        return -1;
+    }
+    size_t len = static_cast<size_t>(st.st_size);
+    void* p = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (p == MAP_FAILED) return -1;
+    long page = sysconf(_SC_PAGESIZE);
+    size_t pages = (len + static_cast<size_t>(page) - 1) / static_cast<size_t>(page);
+    std::vector<unsigned char> vec(pages);
+    double share = -1;
+    if (::mincore(p, len, vec.data()) == 0) {
+        size_t in = 0;
+        for (unsigned char c : vec) in += c & 1;
+        share = static_cast<double>(in) / static_cast<double>(pages);
+    }
+    ::munmap(p, len);
+    return share;
+}
+
+inline bool readWhole(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    std::vector<char> buf(1 << 20);
+    ssize_t n;
+    off_t off = 0;
+    while ((n = ::pread(fd, buf.data(), buf.size(), off)) > 0) off += n;
+    ::close(fd);
+    return n == 0;
+}
+
+// Tracks how often a warm-cache benchmark found its image partly evicted.
+struct CacheGuard {
+    std::string path, program;
+    int rewarmed = 0;
+
+    // Warm precondition: the whole image resident before a side runs; re-reads it if not.
+    // False when it cannot be made resident (the memory is not there: the figure would
+    // measure the disk, not the code).
+    bool ensureWarm() {
+        double share = residentFraction(path);
+        if (share >= 1.0) return true;
+        rewarmed++;
+        std::fprintf(stderr, "%s: %s was %.3f%% resident, warming it again\n", program.c_str(), path.c_str(),
+                     share * 100);
+        for (int i = 0; i < 3 && share < 1.0; i++) {
+            readWhole(path);
+            share = residentFraction(path);
+        }
+        if (share < 1.0)
+            std::fprintf(stderr, "%s: %s stays %.1f%% resident: warm figures are not warm\n", program.c_str(),
+                         path.c_str(), share * 100);
+        return share >= 1.0;
+    }
+
+    // Cold precondition: the image's clean pages dropped (dirty ones written first). True
+    // when at most a sliver (readahead of another process, say) is still resident.
+    bool dropCache() const {
+        int fd = ::open(path.c_str(), O_RDONLY);
+        if (fd < 0) return false;
+        ::fdatasync(fd);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+        double share = residentFraction(path);
+        if (share > 0.01)
+            std::fprintf(stderr, "%s: %s still %.1f%% resident after the drop\n", program.c_str(), path.c_str(),
+                         share * 100);
+        return share >= 0 && share <= 0.01;
+    }
+};
+
+// A buffer in shared memory-file pages, the kind the platform's pages (and so a mapped
+// transfer buffer or a disk read's pages) are. A baseline copies into this, not into the
+// heap: on some hosts copying into private anonymous pages runs at half the speed or less,
+// which would credit the subject with a difference of destination memory.
+class SharedBuffer {
+public:
+    explicit SharedBuffer(size_t bytes) : bytes_(bytes) {
+        int fd = ::memfd_create("bench-buffer", MFD_CLOEXEC);
+        if (fd >= 0 && ::ftruncate(fd, static_cast<off_t>(bytes)) == 0) {
+            void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (p != MAP_FAILED) data_ = static_cast<char*>(p);
+        }
+        if (fd >= 0) ::close(fd);
+        if (!data_) {
+            std::perror("bench: shared buffer");
+            std::abort();
+        }
+        for (size_t off = 0; off < bytes; off += 4096) data_[off] = 0;  // fault every page in now
+    }
+    ~SharedBuffer() { ::munmap(data_, bytes_); }
+    SharedBuffer(const SharedBuffer&) = delete;
+    SharedBuffer& operator=(const SharedBuffer&) = delete;
+    char* data() { return data_; }
+    size_t size() const { return bytes_; }
+
+private:
+    size_t bytes_;
+    char* data_ = nullptr;
+};
+
+// Fills path with bytes of pseudo-random data (reused when it has that size already).
+// Empty on success, else what failed.
+inline std::string makeImage(const std::string& path, std::uint64_t bytes) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) == bytes) return {};
+    int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    if (fd < 0) return "cannot create " + path;
+    std::vector<std::uint64_t> chunk((1u << 20) / 8);
+    std::uint64_t x = 0x9e3779b97f4a7c15ULL;
+    for (std::uint64_t off = 0; off < bytes; off += 1u << 20) {
+        for (auto& w : chunk) w = (x = x * 6364136223846793005ULL + 1442695040888963407ULL);
+        if (::pwrite(fd, chunk.data(), 1u << 20, static_cast<off_t>(off)) != (1 << 20)) {
+            ::close(fd);
+            return "short write to " + path;
+        }
+    }
+    ::fsync(fd);
+    ::close(fd);
+    return {};
+}
+
+inline std::uint64_t envMiB(const char* name, std::uint64_t fallback) {
+    const char* e = std::getenv(name);
+    return e ? std::strtoull(e, nullptr, 10) : fallback;
+}
+
+}  // namespace bench
