@@ -133,6 +133,22 @@ int setBlock(BlockMap* bm, unsigned int blockNum) {
 
 int unSetBlock(BlockMap* bm, unsigned int blockNum) { return blockMapOp(bm, blockNum, BIT_CLEAR, 1); }
 
+/*
+ * Moves the pages of from into to (which holds none) with to's users kept out; from is
+ * left without pages. Each map keeps its own exclusion. The owner keeps other writers out.
+ */
+void moveBlockMap(BlockMap* to, BlockMap* from) {
+    unsigned long flags;
+    waitForBlockMapUsers(to, &flags);
+    to->map = from->map;
+    to->size = from->size;
+    to->numBytes = from->numBytes;
+    spin_unlock_irqrestore(&to->usersLock, flags);
+    from->map = nullptr;
+    from->size = 0;
+    from->numBytes = 0;
+}
+
 void waitForBlockMapUsers(BlockMap* bm, unsigned long* flags) {
     for (;;) {
         spin_lock_irqsave(&bm->usersLock, *flags);

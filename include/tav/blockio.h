@@ -70,6 +70,8 @@ struct DiskConfig {
     unsigned plugBatch = 256;              // bios plugged before the driver unplugs itself
     unsigned maxTransferBytes = 1u << 20;  // a merged transfer's size limit
     unsigned maxSegments = 256;            // and its iovec limit (at most 1024)
+    // false: the queue has no queue_lock, as a bio-based driver's has none on 2.6.9.
+    bool queueLock = true;
 };
 
 struct DiskStats {
