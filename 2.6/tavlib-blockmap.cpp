@@ -134,16 +134,16 @@ int setBlock(BlockMap* bm, unsigned int blockNum) {
 int unSetBlock(BlockMap* bm, unsigned int blockNum) { return blockMapOp(bm, blockNum, BIT_CLEAR, 1); }
 
 /*
- * Moves the pages of from into to (which holds none) with to's users kept out; from is
- * left without pages. Each map keeps its own exclusion. The owner keeps other writers out.
+ * Moves the pages of from into to (which holds none), which gets a fresh exclusion; from
+ * is left without pages. The owner guarantees that no bit operation can reach either map.
  */
 void moveBlockMap(BlockMap* to, BlockMap* from) {
-    unsigned long flags;
-    waitForBlockMapUsers(to, &flags);
     to->map = from->map;
     to->size = from->size;
     to->numBytes = from->numBytes;
-    spin_unlock_irqrestore(&to->usersLock, flags);
+    atomic_set(&to->users, 1);
+    spin_lock_init(&to->usersLock);
+    sema_init(&to->sem, 1);
     from->map = nullptr;
     from->size = 0;
     from->numBytes = 0;

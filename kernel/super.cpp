@@ -141,6 +141,7 @@ int directIo(Tavfs* fs, int rw, u64 block, unsigned count, void* data) {
 // the writes, and what the fs holds stays as it was. A failed write counts as a
 // write-back error.
 void writeMetadata(Tavfs* fs, bool withJournal) {
+    if (!fs->options.freezeWrites) return;
     u64 superBlock = 1024 / fs->blockSize;
     u64 journalBlock = fs->blocks / 2;
     std::vector<u64> blocks;

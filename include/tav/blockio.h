@@ -155,6 +155,7 @@ struct MountOptions {
     unsigned blockSize = 0;  // 512..4096; 0: from the ext2/3/4 super block on the device
     unsigned cacheBlocks = 256;
     unsigned writebackDelayMs = 20;  // 0: no background write-back
+    bool freezeWrites = true;        // ext3's metadata writes at freeze and thaw
 };
 
 // tavfs mounted on a block device (see kernel/super.h).
