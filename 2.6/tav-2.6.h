@@ -26,7 +26,8 @@
  *   At the snapshot, under writers:    AutoMapSession.usersLock, then the backup block
  *                                      map's usersLock, then the automap map's.
  *   busyLock                           guards busy only; never held with another lock
- *   The mmap path takes bSem inside the process's mmap lock.
+ *   The mmap path takes bSem inside the process's mmap lock, and a user copy that
+ *   faults takes that lock: no user memory is copied while bSem is held.
  *
  * The hook tavMRF takes, one after the other and never nested: the disk's bd_sem;
  * activeSessionUsers (r), inside which it joins Backup.hooksInside; Backup.writers (r)
