@@ -27,3 +27,8 @@ void tavLockRequestQueue(struct request_queue* q, unsigned long* flags) {
 void tavUnlockRequestQueue(struct request_queue* q, unsigned long* flags) {
     if (q->queue_lock) spin_unlock_irqrestore(q->queue_lock, *flags);
 }
+
+/* generic_unplug_device needs a queue_lock; unplug_fn is the driver's own, for every kind. */
+void tavUnplugRequestQueue(struct request_queue* q) {
+    if (q->unplug_fn) q->unplug_fn(q);
+}

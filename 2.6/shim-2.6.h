@@ -12,5 +12,7 @@ void tavModPut(void);
 struct request_queue* tavGetRequestQueue(struct block_device* bdev);
 void tavLockRequestQueue(struct request_queue* q, unsigned long* flags);
 void tavUnlockRequestQueue(struct request_queue* q, unsigned long* flags);
+/* Runs the queue's driver now; also on a queue without a queue_lock (bio-based). */
+void tavUnplugRequestQueue(struct request_queue* q);
 
 #endif

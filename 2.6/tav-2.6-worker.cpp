@@ -9,6 +9,7 @@
  */
 #include <csignal>
 
+#include "2.6/shim-2.6.h"
 #include "2.6/tav-2.6.h"
 #include "2.6/tavlib.h"
 #include "kernel/buffer_head.h"
@@ -94,7 +95,7 @@ void processMR(Backup* b, MakeRequest* mr) {
      */
     if (atomic_read(&b->mrInQueue) == 1) {
         request_queue_t* q = getRequestQueue(&b->diskInfo);
-        if (q) generic_unplug_device(q);
+        if (q) tavUnplugRequestQueue(q);
     }
     if (rw & WRITE) {
         for (u64 i = mr->startBN; i <= mr->endBN; i++)

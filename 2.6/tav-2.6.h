@@ -26,7 +26,8 @@
  *   At the snapshot, under writers:    AutoMapSession.usersLock, then the backup block
  *                                      map's usersLock, then the automap map's.
  *   busyLock                           guards busy only; never held with another lock
- *   The mmap path takes bSem inside the process's mmap lock.
+ *   The mmap path takes bSem inside the process's mmap lock, and a user copy that
+ *   faults takes that lock: no user memory is copied while bSem is held.
  *   Backup.vmSem                       the transfer-buffer slots: inside bSem where they
  *                                      change; alone in the fault handler, which runs in
  *                                      the faulting process's mmap lock (a fork copy's

@@ -195,8 +195,15 @@ int ioctlNoStartAutoMap(Backup* b) {
 /*
  * Hands out the change map that the snapshot moved into the backup block map, once:
  * after a complete copy the map is released; a failed copy keeps it for a retry.
+ * A user copy may fault and so take the process's mmap lock, inside which munmap takes
+ * bSem: the copy runs after bSem is released, from the pages taken off the record.
  */
 int ioctlGetAutoMap(Backup* b, UserBlockMap* userBM) {
+    BlockMap taken;
+    taken.size = taken.numBytes = 0;
+    taken.map = nullptr;
+    atomic_set(&taken.users, 1);
+    spin_lock_init(&taken.usersLock);
     down(&b->bSem);
     if (backupState(b) != BACKUP_SNAPSHOT_DONE) {
         printk("<3>%s: backup error map not loaded %s", __func__, "\n");
@@ -205,7 +212,6 @@ int ioctlGetAutoMap(Backup* b, UserBlockMap* userBM) {
     }
     BlockMap* bm = &b->blockMap;
     int rc = 0;
-    enterUsers(&bm->usersLock, &bm->users);
     if (!bm->map) {
         printk("<3>%s: backup error automap is NULL %s", __func__, "\n");
         rc = TAV_ERR_INVALID;
@@ -214,24 +220,36 @@ int ioctlGetAutoMap(Backup* b, UserBlockMap* userBM) {
                userBM->mapLen);
         rc = TAV_ERR_INVALID;
     } else {
-        unsigned int pages = numPagesInBlockMap(bm);
-        for (unsigned int i = 0; i < pages; i++) {
-            unsigned int bytes = 4096;
-            if (i == pages - 1 && (bm->numBytes & 4095)) bytes = bm->numBytes & 4095;
-            unsigned char* to = userBM->map + static_cast<size_t>(i) * 4096;
-            void* from = kmap(bm->map[i]);
-            unsigned long left = copy_to_user(to, from, bytes);
-            kunmap(bm->map[i]);
-            if (left) {
-                printk("<3>%s: copy to user space failed data=%p bytesCopied=%d bytesInMap=%d\n", __func__,
-                       static_cast<void*>(to), static_cast<int>(bytes), static_cast<int>(bm->numBytes));
-                rc = TAV_ERR_COPY_TO_USER;
-                break;
-            }
+        moveBlockMap(&taken, bm);
+    }
+    up(&b->bSem);
+    if (rc) return rc;
+
+    unsigned int pages = numPagesInBlockMap(&taken);
+    for (unsigned int i = 0; i < pages; i++) {
+        unsigned int bytes = 4096;
+        if (i == pages - 1 && (taken.numBytes & 4095)) bytes = taken.numBytes & 4095;
+        unsigned char* to = userBM->map + static_cast<size_t>(i) * 4096;
+        void* from = kmap(taken.map[i]);
+        unsigned long left = copy_to_user(to, from, bytes);
+        kunmap(taken.map[i]);
+        if (left) {
+            printk("<3>%s: copy to user space failed data=%p bytesCopied=%d bytesInMap=%d\n", __func__,
+                   static_cast<void*>(to), static_cast<int>(bytes), static_cast<int>(taken.numBytes));
+            rc = TAV_ERR_COPY_TO_USER;
+            break;
         }
     }
-    leaveUsers(&bm->users);
-    if (rc == 0) closeBUBlockMap(b);
+
+    down(&b->bSem);
+    /* Kept for a retry unless the record moved on meanwhile (a LoadBlockMap, a close). */
+    if (rc && backupState(b) == BACKUP_SNAPSHOT_DONE && !bm->map) {
+        moveBlockMap(bm, &taken);
+    } else {
+        unsigned int freed = 0;
+        closeBlockMap(&taken, &freed);
+        atomic_sub(static_cast<int>(freed), &b->curAllocPages);
+    }
     up(&b->bSem);
     return rc;
 }

@@ -133,6 +133,22 @@ int setBlock(BlockMap* bm, unsigned int blockNum) {
 
 int unSetBlock(BlockMap* bm, unsigned int blockNum) { return blockMapOp(bm, blockNum, BIT_CLEAR, 1); }
 
+/*
+ * Moves the pages of from into to (which holds none), which gets a fresh exclusion; from
+ * is left without pages. The owner guarantees that no bit operation can reach either map.
+ */
+void moveBlockMap(BlockMap* to, BlockMap* from) {
+    to->map = from->map;
+    to->size = from->size;
+    to->numBytes = from->numBytes;
+    atomic_set(&to->users, 1);
+    spin_lock_init(&to->usersLock);
+    sema_init(&to->sem, 1);
+    from->map = nullptr;
+    from->size = 0;
+    from->numBytes = 0;
+}
+
 void waitForBlockMapUsers(BlockMap* bm, unsigned long* flags) {
     for (;;) {
         spin_lock_irqsave(&bm->usersLock, *flags);

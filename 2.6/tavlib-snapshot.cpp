@@ -70,17 +70,20 @@ int ioctlSnapShot(Backup* b, AMSessionKey* userKey, unsigned int keyLen) {
     int rc = 0, reuse = 0, needNew = 0, noChangeSet = 0;
     dev_t kdev;
     unsigned int n;
+    unsigned long keyLeft;
     struct timespec freezeTime, afterFreezeTime, thawTime;
     struct super_block* freezeSB;
 
+    /* Before bSem: a copy that faults takes the mmap lock, inside which munmap takes bSem. */
+    n = keyLen < sizeof key ? keyLen : sizeof key;
+    keyLeft = copy_from_user(&key, userKey, n);
     down(&b->bSem);
     kdev = b->diskInfo.kdev;
     if (backupState(b) != BACKUP_STARTED) {
         rc = TAV_ERR_INVALID;
         goto out;
     }
-    n = keyLen < sizeof key ? keyLen : sizeof key;
-    if (copy_from_user(&key, userKey, n)) {
+    if (keyLeft) {
         printk("<3>%s: copy from user space %s\n", __func__, "failed");
         rc = TAV_ERR_COPY_FROM_USER;
         goto out;
@@ -204,41 +207,52 @@ out:
     return rc;
 }
 
-/* Replaces the backup block map with size bits from the user bitmap at data. */
-int newBUBlockMap(Backup* b, unsigned int size, char* data) {
-    unsigned int pages = 0;
-    closeBUBlockMap(b);
-    int rc = newBlockMap(&b->blockMap, size, data, 0, &pages);
-    if (rc) {
-        printk("<3>%s: error creating map of size=%u\n", __func__, size);
-        return rc;
-    }
-    atomic_add(static_cast<int>(pages), &b->totalAllocPages);
-    atomic_add(static_cast<int>(pages), &b->curAllocPages);
-    return 0;
+/*
+ * Builds size bits from the user bitmap at data into staged. Called without bSem: the copy
+ * may fault and take the process's mmap lock, inside which munmap takes bSem.
+ */
+int newBUBlockMap(BlockMap* staged, unsigned int size, char* data, unsigned int* pages) {
+    int rc = newBlockMap(staged, size, data, 0, pages);
+    if (rc) printk("<3>%s: error creating map of size=%u\n", __func__, size);
+    return rc;
 }
 
 /*
  * LoadBlockMap. A map that cannot be built, or a cache that cannot be cleaned against it,
- * leaves the record in BACKUP_ERR_MAP_LOAD for good. A copy-on-write failure while the map
- * is built or the cache cleaned keeps its own error state (the hook is already off the
- * queue, so writes since then reached the disk uncopied) and fails the command with
- * TAV_ERR_GENERAL.
+ * leaves the record in BACKUP_ERR_MAP_LOAD for good. The map is built between two looks
+ * at the state under bSem; one built for a record that moved on meanwhile is dropped. A
+ * copy-on-write failure while the map is installed or the cache cleaned keeps its own
+ * error state (the hook is already off the queue, so writes since then reached the disk
+ * uncopied) and fails the command with TAV_ERR_GENERAL.
  */
 int ioctlLoadBlockMap(Backup* b, UserBlockMap* userBM) {
-    int rc, loaded;
+    int rc, built = 0, loaded;
+    unsigned int pages = 0, freed = 0;
+    BlockMap staged;
+    staged.size = staged.numBytes = 0;
+    staged.map = nullptr;
+    atomic_set(&staged.users, 1);
+    spin_lock_init(&staged.usersLock);
+    down(&b->bSem);
+    rc = backupState(b) == BACKUP_SNAPSHOT_DONE ? 0 : TAV_ERR_INVALID;
+    up(&b->bSem);
+    if (!rc) built = newBUBlockMap(&staged, userBM->mapLen, reinterpret_cast<char*>(userBM->map), &pages);
     down(&b->bSem);
     /* Until BACKUP_MAP_LOADED nothing reads the backup block map, so it can be rebuilt. */
-    if (!moveBackupState(b, BACKUP_SNAPSHOT_DONE, BACKUP_MAP_LOADING)) {
+    if (rc || !moveBackupState(b, BACKUP_SNAPSHOT_DONE, BACKUP_MAP_LOADING)) {
         printk("<3>%s: backup error snapshot not %s\n", __func__, "complete");
         rc = TAV_ERR_INVALID;
         goto out;
     }
-    if ((rc = newBUBlockMap(b, userBM->mapLen, reinterpret_cast<char*>(userBM->map)))) {
+    if ((rc = built)) {
         moveBackupState(b, BACKUP_MAP_LOADING, BACKUP_ERR_MAP_LOAD);
         printk("<3>%s: backup error failed to load device map%s", __func__, "\n");
         goto out;
     }
+    closeBUBlockMap(b);
+    moveBlockMap(&b->blockMap, &staged);
+    atomic_add(static_cast<int>(pages), &b->totalAllocPages);
+    atomic_add(static_cast<int>(pages), &b->curAllocPages);
     down_write(&b->writers);
     loaded = moveBackupState(b, BACKUP_MAP_LOADING, BACKUP_MAP_LOADED);
     up_write(&b->writers);
@@ -256,5 +270,6 @@ int ioctlLoadBlockMap(Backup* b, UserBlockMap* userBM) {
     }
 out:
     up(&b->bSem);
+    closeBlockMap(&staged, &freed);
     return rc;
 }

@@ -48,6 +48,7 @@ int setBlock(BlockMap* bm, unsigned int blockNum);
 int unSetBlock(BlockMap* bm, unsigned int blockNum);
 /* Returns with bm->usersLock held and no user inside; the caller must not sleep. */
 void waitForBlockMapUsers(BlockMap* bm, unsigned long* flags);
+void moveBlockMap(BlockMap* to, BlockMap* from);
 
 /* ---- backup record ---- */
 int ioctlSync(Backup* b);
@@ -115,7 +116,7 @@ void freeAllMMPages(Backup* b);
 /* ---- snapshot and map loading ---- */
 int ioctlSnapShot(Backup* b, AMSessionKey* userKey, unsigned int keyLen);
 int ioctlLoadBlockMap(Backup* b, UserBlockMap* userBM);
-int newBUBlockMap(Backup* b, unsigned int size, char* data);
+int newBUBlockMap(BlockMap* staged, unsigned int size, char* data, unsigned int* pages);
 
 /* ==== request-queue hook registry (tavlib-registry.cpp) ==== */
 /*

@@ -134,6 +134,7 @@ std::unique_ptr<Mount> Mount::create(struct block_device* bdev, const MountOptio
     o.blockSize = options.blockSize;
     o.cacheBlocks = options.cacheBlocks;
     o.writebackDelayMs = options.writebackDelayMs;
+    o.freezeWrites = options.freezeWrites;
     struct super_block* sb = nullptr;
     int rc = kernel::tavfsMount(bdev, o, &sb);
     if (error) *error = rc;

@@ -91,6 +91,7 @@ int BlockDisk::start(std::unique_ptr<Engine> engine) {
     blk_queue_max_sectors(queue_, BIO_MAX_SIZE >> 9);
     queue_->queuedata = this;
     queue_->unplug_fn = unplug;
+    if (!c.queueLock) queue_->queue_lock = nullptr;
 
     disk_ = alloc_disk(static_cast<int>(c.minors));
     if (!disk_) return -ENOMEM;
@@ -154,7 +155,11 @@ int BlockDisk::makeRequest(request_queue_t* q, struct bio* bio) {
     return 0;
 }
 
-void BlockDisk::unplug(request_queue_t* q) { static_cast<BlockDisk*>(q->queuedata)->unplugNow(); }
+// From the block layer's unplugs, or called directly (as a bio-based driver's is).
+void BlockDisk::unplug(request_queue_t* q) {
+    static_cast<BlockDisk*>(q->queuedata)->unplugNow();
+    if (!tav::kernel::insideQueueRegistry()) tav::kernel::runDeferredCompletions();
+}
 
 void BlockDisk::plug(struct bio* bio, bool fresh) {
     std::vector<Transfer*> go;

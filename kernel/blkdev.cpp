@@ -24,6 +24,13 @@ std::mutex queueLifeLock;
 std::shared_mutex registryLock;
 std::vector<request_queue*> registry;  // guarded by registryLock
 
+// Non-zero while this thread runs drivers' unplug functions under registryLock.
+thread_local int registryDepth = 0;
+struct RegistrySection {
+    RegistrySection() { registryDepth++; }
+    ~RegistrySection() { registryDepth--; }
+};
+
 /* Caller holds registryLock (either mode). */
 bool registered(request_queue* q) {
     return std::find(registry.begin(), registry.end(), q) != registry.end();
@@ -102,6 +109,7 @@ private:
             lk.unlock();
             {
                 std::shared_lock reg(registryLock);
+                RegistrySection inside;
                 if (registered(q) && blk_queue_plugged(q)) {
                     auto due = Clock::time_point(std::chrono::nanoseconds(q->unplug_expires.load()));
                     if (due > Clock::now())
@@ -217,9 +225,22 @@ void blk_plug_device(request_queue_t* q) {
 
 int blk_remove_plug(request_queue_t* q) { return test_and_clear_bit(QUEUE_FLAG_PLUGGED, &q->queue_flags); }
 
+// As 2.6.9's: under queue_lock, a stopped or unplugged queue is left alone; a plugged one
+// loses its plug and its driver is run. Here the driver's unplug_fn stands in for the
+// request function, and runs once queue_lock is dropped (these drivers' dispatch takes
+// sleeping locks). A queue without a queue_lock (a bio-based driver's) oopses, as
+// spin_lock_irq(NULL) does on 2.6.9: such a queue is unplugged through q->unplug_fn.
 void generic_unplug_device(request_queue_t* q) {
-    {
+    if (!q->queue_lock) {
+        printk("<1>Unable to handle kernel NULL pointer dereference in generic_unplug_device\n");
+        BUG();
+    }
+    spin_lock_irq(q->queue_lock);
+    bool run = !test_bit(QUEUE_FLAG_STOPPED, &q->queue_flags) && blk_remove_plug(q);
+    spin_unlock_irq(q->queue_lock);
+    if (run) {
         std::shared_lock reg(registryLock);
+        RegistrySection inside;
         if (registered(q) && q->unplug_fn) q->unplug_fn(q);
     }
     tav::kernel::runDeferredCompletions();
@@ -228,11 +249,14 @@ void generic_unplug_device(request_queue_t* q) {
 void blk_run_queues(void) {
     {
         std::shared_lock reg(registryLock);
+        RegistrySection inside;
         for (request_queue* q : registry)
             if (q->unplug_fn && blk_queue_plugged(q)) q->unplug_fn(q);
     }
     tav::kernel::runDeferredCompletions();
 }
+
+bool tav::kernel::insideQueueRegistry() { return registryDepth > 0; }
 
 void generic_make_request(struct bio* bio) {
     might_sleep();

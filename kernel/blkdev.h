@@ -92,7 +92,8 @@ struct request_queue {
     tav::kernel::MakeRequestSlot make_request_fn;  // atomic; replaced under queue_lock
     ::unplug_fn* unplug_fn;  // set by the driver before the queue is used, read-only after
     // The lock that guards replacing make_request_fn; points at __queue_lock unless the
-    // driver gives its own.
+    // driver gives its own. Null on a bio-based driver's queue, as blk_alloc_queue leaves
+    // it on 2.6.9: there is then nothing to take.
     spinlock_t* queue_lock;
     void* queuedata;  // the driver's; set before use, read-only after
     unsigned long queue_flags;  // QUEUE_FLAG_* (atomic bit operations)
@@ -135,10 +136,17 @@ request_queue_t* bdev_get_queue(struct block_device* bdev);
 void blk_plug_device(request_queue_t* q);
 int blk_remove_plug(request_queue_t* q);
 inline int blk_queue_plugged(request_queue_t* q) { return test_bit(QUEUE_FLAG_PLUGGED, &q->queue_flags); }
-// Calls q->unplug_fn now.
+// 2.6.9's: takes queue_lock; a plugged, not stopped queue loses its plug and its driver
+// runs (q->unplug_fn, once queue_lock is dropped). On a queue without a queue_lock it is a
+// fatal error, as the NULL dereference is on 2.6.9.
 void generic_unplug_device(request_queue_t* q);
 // Unplugs every queue: plugged bios are dispatched at once. Process context.
 void blk_run_queues(void);
+namespace tav::kernel {
+// True while this thread runs a driver's unplug_fn for the block layer (which then runs
+// the deferred completions); false when a driver's unplug_fn is called directly.
+bool insideQueueRegistry();
+}  // namespace tav::kernel
 
 // Submits a bio (see the top of this file). A bio beyond the end of its device, or for a
 // device without a disk or queue, is ended at once with -EIO. Process context; may sleep.

@@ -162,4 +162,10 @@ int pageArenaFd() { return arena().fd; }
 long pageArenaOffset(const struct page* page) { return indexOf(page) * static_cast<long>(PAGE_SIZE); }
 void setPageLimit(long pages) { arena().limit.store(pages); }
 long pageLimit() { return arena().limit.load(); }
+bool inPageArena(unsigned long addr, unsigned long len) {
+    auto base = reinterpret_cast<unsigned long>(pageArenaBase);
+    if (!base) return false;
+    unsigned long end = base + static_cast<unsigned long>(kArenaPages) * PAGE_SIZE;
+    return addr < end && (len ? addr + len - 1 : addr) >= base;
+}
 }  // namespace tav::kernel

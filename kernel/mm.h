@@ -60,4 +60,6 @@ long pageArenaOffset(const struct page* page);
 // Upper bound on live pages (simulated memory size); alloc_pages fails beyond it.
 void setPageLimit(long pages);
 long pageLimit();
+// True when [addr, addr + len) touches the page arena: kernel memory, never a user address.
+bool inPageArena(unsigned long addr, unsigned long len);
 }  // namespace tav::kernel

@@ -232,6 +232,21 @@ tav::kernel::FaultResult faultLocked(Mm& m, unsigned long address, bool write, l
     return FaultResult::Mapped;
 }
 
+// Test seams; read by any thread, set by tests between scenarios.
+std::mutex syncPointLock;
+std::function<void(unsigned long)> userFaultSyncPoint;  // guarded by syncPointLock
+std::function<void()> unmapSyncPoint;                   // guarded by syncPointLock
+
+template <class Fn, class... Args>
+void runSyncPoint(const Fn& point, Args... args) {
+    Fn fn;
+    {
+        std::lock_guard g(syncPointLock);
+        fn = point;
+    }
+    if (fn) fn(args...);
+}
+
 // --- the host fault handler ---------------------------------------------------------
 
 struct sigaction previousSegv;  // written once, before our handler is installed
@@ -409,6 +424,7 @@ int munmapRange(unsigned long start, unsigned long len) {
     unsigned long end = start + len;
     Mm& m = theMm();
     WriteSection section(m);
+    runSyncPoint(unmapSyncPoint);
     Vma* first = findVma(m, start);
     if (!first || first->v.vm_start >= end) return 0;
     if (start > first->v.vm_start) split(m, first, start, false);
@@ -488,6 +504,34 @@ void exitMm() {
         for (Vma* v : gone) zap(m, v);
     }
     for (Vma* v : gone) removeVma(v);
+}
+
+unsigned long copyWithFaults(unsigned long addr, unsigned long n, bool write,
+                             const std::function<unsigned long(unsigned long)>& copy) {
+    runSyncPoint(userFaultSyncPoint, addr);
+    Mm& m = theMm();
+    ReadSection section(m);
+    unsigned long left = copy(0);
+    while (left) {
+        // An address outside every mapping is host memory that copy could not reach: bad.
+        if (faultLocked(m, addr + (n - left), write, nullptr) != FaultResult::Mapped) break;
+        unsigned long again = copy(n - left);
+        if (again >= left) break;  // present, yet refused: a protection fault
+        left = again;
+    }
+    return left;
+}
+
+bool holdsMmapLock() { return mmLockDepth > 0; }
+
+void setUserFaultSyncPoint(std::function<void(unsigned long)> fn) {
+    std::lock_guard g(syncPointLock);
+    userFaultSyncPoint = std::move(fn);
+}
+
+void setUnmapSyncPoint(std::function<void()> fn) {
+    std::lock_guard g(syncPointLock);
+    unmapSyncPoint = std::move(fn);
 }
 
 long mappingCount() {

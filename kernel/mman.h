@@ -10,8 +10,12 @@
 //
 // Contract of the emulation: nopage runs inside a signal handler on the faulting thread.
 // It may take locks, sleep and log like the kernel's fault path, because the fault is
-// synchronous: it comes from program code touching the mapping, never from platform code
-// (user copies go through process_vm_readv/writev and do not fault here). A fault that is
+// synchronous: it comes from program code touching the mapping, never from platform code.
+// A user copy (kernel/uaccess.h) that meets a page of a mapping not yet faulted (or one
+// it may not access) goes on under mmap_sem (r),
+// faulting mapping pages in through nopage from the copying thread, as 2.6.9's fault path
+// does for copy_to_user/copy_from_user: a caller that copies while holding a lock that
+// some path takes inside mmap_sem can deadlock, as on 2.6.9. A fault that is
 // not in a mapping, or that the mapping does not allow, goes on to the handler installed
 // before ours (or the default action), so real crashes still crash. A fault while the
 // same thread is inside an mmap-lock section (e.g. a crash in a driver's mmap) is never
@@ -28,6 +32,8 @@
 //   nodeLock        (device nodes): never nested with chrdevLock
 // Driver calls made by open, close, ioctl, read, write and poll hold no platform lock.
 #pragma once
+
+#include <functional>
 
 #include "kernel/mm.h"
 #include "kernel/semaphore.h"
@@ -121,6 +127,19 @@ long mmapFile(struct file* file, unsigned long len, unsigned long prot, unsigned
               unsigned long pgoff, unsigned long addr = 0);
 int munmapRange(unsigned long start, unsigned long len);
 long forkMapping(unsigned long addr);
+// A user copy that met a missing page: under mmap_sem (r), copy(offset) is called to copy
+// from offset to the end (it returns the bytes it could not copy), and each page it stops
+// at is faulted in (write: for writing) until it is done, or stops at an address that no
+// mapping provides or allows. Returns the bytes not copied. Not for a thread that holds
+// mmap_sem (see holdsMmapLock).
+unsigned long copyWithFaults(unsigned long addr, unsigned long n, bool write,
+                             const std::function<unsigned long(unsigned long)>& copy);
+bool holdsMmapLock();
+// Test seams, one each (an empty function removes it): a user copy that is about to
+// fault calls the first before it takes mmap_sem; munmap calls the second once it holds
+// mmap_sem (w), before the mappings' close.
+void setUserFaultSyncPoint(std::function<void(unsigned long address)> fn);
+void setUnmapSyncPoint(std::function<void()> fn);
 // Unmaps everything of the calling thread's process (process exit). Takes mmap_sem itself.
 void exitMm();
 // Number of mappings of the process.

@@ -33,6 +33,17 @@ struct task_struct {
     bool kernelThread = false;
     int atomicDepth = 0;  // spin locks held; owner thread only
 
+    // The flags words spin_lock_irqsave handed out and not yet restored, oldest first:
+    // spin_unlock_irqrestore checks that it gets back its own lock's. Owner thread only.
+    struct IrqSave {
+        const void* lock;
+        unsigned long flags;
+    };
+    static constexpr int kMaxIrqSaves = 32;
+    IrqSave irqSaves[kMaxIrqSaves] = {};
+    int irqSaveCount = 0;
+    unsigned long irqSaveSeq = 0;
+
     // Wake-up plumbing; guarded by wakeLock. sleepingOn is set while the task sleeps
     // interruptibly on a platform wait object, so a signal can wake it.
     std::mutex wakeLock;

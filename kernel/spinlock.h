@@ -20,8 +20,9 @@ void spin_unlock(spinlock_t* lock);
 int spin_trylock(spinlock_t* lock);
 int spin_is_locked(spinlock_t* lock);
 
-// Interrupts are not real here: flags records the task's atomic depth, so a mismatched
-// restore is caught.
+// Interrupts are not real here. The flags word names one save: restoring it for another
+// lock, or restoring a word twice (stale), logs a critical line, as the wrong interrupt
+// state would be restored on 2.6.9. The lock is released either way.
 unsigned long spinLockIrqSave(spinlock_t* lock);
 void spin_unlock_irqrestore(spinlock_t* lock, unsigned long flags);
 #define spin_lock_irqsave(lock, flags) ((flags) = spinLockIrqSave(lock))

@@ -134,6 +134,43 @@ int directIo(Tavfs* fs, int rw, u64 block, unsigned count, void* data) {
     return pageIo(fs->bdev, rw, block * fs->sectorsPerBlock, data, size_t{count} * fs->blockSize, fs->directPages);
 }
 
+// ext3 writes metadata synchronously from the task that freezes or thaws: when it
+// freezes, its journal (journal_flush) and then its super block, marked clean; when it
+// thaws, before writers may go on, the super block again, marked as needing recovery.
+// tavfs rewrites the same blocks with their present bytes: whoever watches the queue sees
+// the writes, and what the fs holds stays as it was. A failed write counts as a
+// write-back error.
+void writeMetadata(Tavfs* fs, bool withJournal) {
+    if (!fs->options.freezeWrites) return;
+    u64 superBlock = 1024 / fs->blockSize;
+    u64 journalBlock = fs->blocks / 2;
+    std::vector<u64> blocks;
+    if (withJournal) blocks.push_back(journalBlock);
+    blocks.push_back(superBlock);
+    std::vector<char> buf(fs->blockSize);
+    for (u64 b : blocks) {
+        if (b >= fs->blocks) continue;
+        bool cached = false;
+        {
+            std::lock_guard lk(fs->lock);
+            auto it = fs->cache.find(b);
+            if (it != fs->cache.end()) {
+                std::memcpy(buf.data(), page_address(it->second.page), fs->blockSize);
+                cached = true;
+            }
+        }
+        int err = cached ? 0 : directIo(fs, READ, b, 1, buf.data());
+        if (!err) err = directIo(fs, WRITE, b, 1, buf.data());
+        if (err) {
+            std::lock_guard lk(fs->lock);
+            fs->stats.writeErrors++;
+            fs->pendingError = -EIO;
+            printk(KERN_ERR "Buffer I/O error on device %s, logical block %llu\n", fs->sb->s_id,
+                   static_cast<unsigned long long>(b));
+        }
+    }
+}
+
 // ---- write-back ----
 
 struct WritebackCtx {
@@ -346,6 +383,7 @@ struct super_block* freeze_bdev(struct block_device* bdev) {
     }
     writeback(fs, false);
     waitWriteback(fs);
+    writeMetadata(fs, true);
     sb->s_frozen.store(SB_FREEZE_TRANS);
     std::function<void(super_block*)> syncPoint;
     {
@@ -359,6 +397,7 @@ struct super_block* freeze_bdev(struct block_device* bdev) {
 void thaw_bdev(struct block_device* bdev, struct super_block* sb) {
     if (sb) {
         BUG_ON(sb->s_bdev != bdev);
+        writeMetadata(fsOf(sb), false);
         {
             std::lock_guard lk(sb->s_wait_lock);
             sb->s_frozen.store(SB_UNFROZEN);

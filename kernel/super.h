@@ -53,11 +53,15 @@ struct super_block* get_super(struct block_device* bdev);
 void drop_super(struct super_block* sb);
 
 // Takes bd_mount_sem, stops new writes of the fs mounted on bdev, writes back its dirty
-// blocks and waits for its writes in flight; returns its super block (held until
+// blocks and waits for its writes in flight, then, as ext3 does (unless the mount turned
+// freezeWrites off), writes a journal block (block count / 2) and the super block (the
+// block holding byte 1024) synchronously from the calling task; returns its super block
+// (held until
 // thaw_bdev), or null when nothing is mounted or the "freeze" fault fires. Every call must
 // be paired with thaw_bdev(bdev, what freeze_bdev returned). Process context; may sleep.
 struct super_block* freeze_bdev(struct block_device* bdev);
-// Lets writers go on, drops the reference and releases bd_mount_sem; sb may be null.
+// Writes the super block again from the calling task (ext3's unlockfs), then lets writers
+// go on, drops the reference and releases bd_mount_sem; sb may be null. Process context.
 void thaw_bdev(struct block_device* bdev, struct super_block* sb);
 // Writes back the dirty blocks of the fs on bdev and waits for them; 0, or -EIO when a
 // write failed since the last sync. Process context; may sleep.
@@ -78,6 +82,8 @@ struct TavfsOptions {
     // for direct I/O) so that later page faults hit only the code under test.
     unsigned cacheBlocks = 256;
     unsigned writebackDelayMs = 20;   // dirty age before the flusher writes; 0: no flusher
+    // ext3's writes around a freeze (see freeze_bdev); off for tests that count every write.
+    bool freezeWrites = true;
 };
 
 struct TavfsStats {

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "kernel/completion.h"
+#include "kernel/printk.h"
 #include "kernel/sched.h"
 #include "kernel/semaphore.h"
 #include "kernel/spinlock.h"
@@ -40,12 +41,40 @@ int spin_trylock(spinlock_t* lock) {
 int spin_is_locked(spinlock_t* lock) { return lock->locked.load(std::memory_order_relaxed); }
 
 unsigned long spinLockIrqSave(spinlock_t* lock) {
-    unsigned long flags = static_cast<unsigned long>(current->atomicDepth);
     spin_lock(lock);
+    task_struct* t = current;
+    // Odd and never reused: a word from an older save cannot pass for a live one. The
+    // low bit stands for the interrupt flag, on when the first lock of a nest was taken.
+    unsigned long flags = (++t->irqSaveSeq << 1) | (t->irqSaveCount == 0 ? 1 : 0);
+    if (t->irqSaveCount == task_struct::kMaxIrqSaves) {
+        printk("<2>spin_lock_irqsave: more than %d nested saves\n", task_struct::kMaxIrqSaves);
+        return flags;
+    }
+    t->irqSaves[t->irqSaveCount++] = {lock, flags};
     return flags;
 }
 
-void spin_unlock_irqrestore(spinlock_t* lock, unsigned long) { spin_unlock(lock); }
+void spin_unlock_irqrestore(spinlock_t* lock, unsigned long flags) {
+    task_struct* t = current;
+    int mine = -1, owner = -1;
+    for (int i = t->irqSaveCount - 1; i >= 0; i--) {
+        if (mine < 0 && t->irqSaves[i].lock == lock) mine = i;
+        if (owner < 0 && t->irqSaves[i].flags == flags) owner = i;
+    }
+    if (mine < 0 || owner != mine) {
+        if (owner >= 0)
+            printk("<2>spin_unlock_irqrestore: lock %p restores the flags saved for lock %p\n",
+                   static_cast<void*>(lock), t->irqSaves[owner].lock);
+        else
+            printk("<2>spin_unlock_irqrestore: lock %p restores stale flags %#lx\n", static_cast<void*>(lock),
+                   flags);
+    }
+    if (mine >= 0) {
+        for (int i = mine; i + 1 < t->irqSaveCount; i++) t->irqSaves[i] = t->irqSaves[i + 1];
+        t->irqSaveCount--;
+    }
+    spin_unlock(lock);
+}
 
 // ---- wait plumbing shared by the sleeping locks ----
 

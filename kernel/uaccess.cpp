@@ -3,9 +3,13 @@
 // the user address, so a bad pointer is an error result, never a crash.
 #include <sys/uio.h>
 
+#include <cstring>
+
 #include "kernel/fault.h"
+#include "kernel/mman.h"
 #include "kernel/process.h"
 #include "kernel/sched.h"
+#include "kernel/slab.h"
 #include "kernel/uaccess.h"
 
 namespace {
@@ -37,12 +41,33 @@ unsigned long transfer(Transfer fn, void* local, u64 remote, unsigned long n) {
     return n - copied;
 }
 
+// access_ok: the range must be user memory. Kernel memory here is the page arena and the
+// allocators' blocks (a pointer to the start of one: the usual mistake). A remote
+// process's addresses are another address space's: none of them is kernel memory.
+bool accessOk(u64 addr, unsigned long n) {
+    if (n && addr + n < addr) return false;
+    if (tav::kernel::currentProcess()->remote) return true;
+    return !tav::kernel::inPageArena(addr, n) && !tav::kernel::isAllocatorBlock(reinterpret_cast<void*>(addr));
+}
+
 unsigned long guarded(tav::fault::Site site, Transfer fn, void* local, const void* user,
                       unsigned long n) {
     might_sleep();  // a user copy may fault and sleep
     u64 addr = reinterpret_cast<u64>(user);
+    if (n == 0) return 0;
+    if (!accessOk(addr, n)) return n;
     unsigned long allowed = tav::fault::allowedPrefix(site, addr, n);
+    // Host memory is always present (its faults are the host's); a page of a mapping not
+    // yet faulted is not, so the copy faults: the rest goes through the fault path.
     unsigned long notCopied = transfer(fn, local, addr, allowed);
+    if (notCopied && !tav::kernel::holdsMmapLock()) {
+        unsigned long done = allowed - notCopied;
+        notCopied = tav::kernel::copyWithFaults(addr + done, notCopied, site == tav::fault::Site::CopyToUser,
+                                                [&](unsigned long off) {
+                                                    return transfer(fn, static_cast<char*>(local) + done + off,
+                                                                    addr + done + off, allowed - done - off);
+                                                });
+    }
     return notCopied + (n - allowed);
 }
 
@@ -52,6 +77,9 @@ unsigned long copy_to_user(void __user* to, const void* from, unsigned long n) {
     return guarded(tav::fault::Site::CopyToUser, process_vm_writev, const_cast<void*>(from), to, n);
 }
 
+// As 2.6.9's: the bytes that could not be read are zeroed, so no stale kernel data stays.
 unsigned long copy_from_user(void* to, const void __user* from, unsigned long n) {
-    return guarded(tav::fault::Site::CopyFromUser, process_vm_readv, to, from, n);
+    unsigned long left = guarded(tav::fault::Site::CopyFromUser, process_vm_readv, to, from, n);
+    if (left) std::memset(static_cast<char*>(to) + (n - left), 0, left);
+    return left;
 }

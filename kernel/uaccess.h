@@ -6,7 +6,10 @@
 #include "kernel/types.h"
 
 // Both return the number of bytes that could NOT be copied (0 on success); the bytes
-// before the first unreadable (unwritable) one are copied.
+// before the first unreadable (unwritable) one are copied. A range that is not user memory
+// (access_ok: the page arena, the start of a kmalloc/vmalloc/slab block) copies nothing.
+// A copy that meets a page of a mapping not yet present takes the fault path under
+// mmap_sem (see kernel/mman.h); the host's own memory is always present. copy_from_user zero-fills the bytes it could not copy.
 unsigned long copy_to_user(void __user* to, const void* from, unsigned long n);
 unsigned long copy_from_user(void* to, const void __user* from, unsigned long n);
 

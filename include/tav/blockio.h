@@ -70,6 +70,8 @@ struct DiskConfig {
     unsigned plugBatch = 256;              // bios plugged before the driver unplugs itself
     unsigned maxTransferBytes = 1u << 20;  // a merged transfer's size limit
     unsigned maxSegments = 256;            // and its iovec limit (at most 1024)
+    // false: the queue has no queue_lock, as a bio-based driver's has none on 2.6.9.
+    bool queueLock = true;
 };
 
 struct DiskStats {
@@ -157,6 +159,7 @@ struct MountOptions {
     unsigned blockSize = 0;  // 512..4096; 0: from the ext2/3/4 super block on the device
     unsigned cacheBlocks = 256;
     unsigned writebackDelayMs = 20;  // 0: no background write-back
+    bool freezeWrites = true;        // ext3's metadata writes at freeze and thaw
 };
 
 // tavfs mounted on a block device (see kernel/super.h).

@@ -176,6 +176,43 @@ TEST_F(BlockLayerTest, PluggedBiosWaitForAnUnplugOrTheBatchCap) {
     for (struct page* p : pages) __free_page(p);
 }
 
+// generic_unplug_device runs the driver only for a plugged, not stopped queue; a queue
+// without a queue_lock (a bio-based driver's) is unplugged through its own unplug_fn, and
+// generic_unplug_device on it is fatal.
+TEST_F(BlockLayerTest, GenericUnplugNeedsAQueueLockAndAPlug) {
+    for (bool locked : {true, false}) {
+        SCOPED_TRACE(locked ? "queue_lock" : "no queue_lock");
+        tav::DiskConfig c;
+        c.name = locked ? "tdu" : "tdv";
+        c.sectors = 1024;
+        c.queueLock = locked;
+        auto disk = tav::Disk::create(c);
+        ASSERT_TRUE(disk);
+        request_queue_t* q = disk->queue();
+        EXPECT_EQ(q->queue_lock != nullptr, locked);
+        q->unplug_delay = 600000;
+        struct page* page = alloc_page(GFP_KERNEL);
+        BioWaiter w;
+        w.expect(1);
+        submit_bio(READ, tav::test::pageBio(disk->bdev(0), 8, page, 4096, 0, &w));
+        ASSERT_TRUE(blk_queue_plugged(q));
+        if (locked) {
+            set_bit(QUEUE_FLAG_STOPPED, &q->queue_flags);
+            generic_unplug_device(q);
+            EXPECT_TRUE(blk_queue_plugged(q)) << "a stopped queue keeps its plug";
+            clear_bit(QUEUE_FLAG_STOPPED, &q->queue_flags);
+            generic_unplug_device(q);
+        } else {
+            EXPECT_DEATH(generic_unplug_device(q), "");
+            q->unplug_fn(q);
+        }
+        ASSERT_TRUE(w.wait());
+        EXPECT_FALSE(blk_queue_plugged(q));
+        EXPECT_EQ(disk->stats().transfers, 1);
+        __free_page(page);
+    }
+}
+
 void countingDestructor(struct bio* bio);
 std::atomic<int> destructed{0};
 void countingDestructor(struct bio* bio) {

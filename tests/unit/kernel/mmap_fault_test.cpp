@@ -1,8 +1,10 @@
 // Mapping a device file: vm_flags, real page faults served by nopage in place, bus
 // errors, unmapping and undoing a failed mmap.
+#include <atomic>
 #include <barrier>
 #include <thread>
 
+#include "kernel/uaccess.h"
 #include "tests/unit/kernel/vfs_test_driver.h"
 
 namespace {
@@ -286,6 +288,50 @@ TEST_F(MmapFaultTest, ProcessExitUnmapsThenCloses) {
     EXPECT_EQ(sys::openDescriptors(), 0);
     EXPECT_EQ(drv_->history(), (std::vector<std::string>{"open", "mmap", "open", "vmclose", "flush",
                                                          "release", "flush", "release"}));
+}
+
+// A user copy meets a page of a device mapping that was never touched: it is faulted in
+// through nopage, in the copying thread under the mmap lock, as 2.6.9's fault path does.
+TEST_F(MmapFaultTest, UserCopiesFaultMappingPagesInThroughNopage) {
+    const u32* p = mapPages(6);
+    bool underLock = false;
+    drv_->inNopage = [&](unsigned long) { underLock = tav::kernel::holdsMmapLock(); };
+    u32 got[4];
+    int before = drv_->nopages;
+    EXPECT_EQ(copy_from_user(got, p + kWords + 10, sizeof got), 0UL);
+    EXPECT_EQ(drv_->nopages, before + 1);
+    EXPECT_TRUE(underLock);
+    EXPECT_EQ(got[0], patternWord(1, 10));
+    EXPECT_EQ(got[3], patternWord(1, 13));
+    EXPECT_EQ(copy_from_user(got, p + kWords, sizeof got), 0UL);
+    EXPECT_EQ(drv_->nopages, before + 1) << "a present page is not asked for again";
+    EXPECT_EQ(got[0], patternWord(1, 0));
+    EXPECT_EQ(copy_to_user(const_cast<u32*>(p + kWords), got, sizeof got), sizeof got) << "read-only mapping";
+    // Across into a page the driver cannot give: the good prefix, then nothing.
+    EXPECT_EQ(copy_from_user(got, p + 4 * kWords - 2, sizeof got), 8UL);
+    EXPECT_EQ(got[1], patternWord(3, kWords - 1));
+    EXPECT_EQ(got[2], 0U);
+    drv_->inNopage = nullptr;
+}
+
+// Only a copy that faults waits for the mmap lock (held here as a munmap holds it).
+TEST_F(MmapFaultTest, OnlyACopyThatFaultsWaitsForTheMmapLock) {
+    const u32* p = mapPages(2);
+    u32 got[2];
+    EXPECT_EQ(sys::touch(p), 0);
+    struct rw_semaphore* mmapSem = &tav::kernel::processMm()->mmap_sem;
+    down_write(mmapSem);
+    EXPECT_EQ(copy_from_user(got, p, sizeof got), 0UL) << "a present page";
+    std::atomic<bool> done{false};
+    std::thread copier([&] {
+        EXPECT_EQ(copy_from_user(got, p + kWords, sizeof got), 0UL);
+        done = true;
+    });
+    while (rwsemWaiters(mmapSem) == 0 && !done) std::this_thread::yield();
+    EXPECT_FALSE(done);
+    up_write(mmapSem);
+    copier.join();
+    EXPECT_EQ(got[0], patternWord(1, 0));
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 // Super blocks and tavfs: lookup and mount rules, block sizes from ext super blocks, the
 // write-back cache, freeze/thaw, direct I/O and write-back errors.
 #include <future>
+#include <mutex>
+#include <utility>
 
+#include "kernel/blkdev.h"
 #include "kernel/printk.h"
+#include "kernel/sched.h"
 #include "kernel/super.h"
 #include "tests/unit/drivers/block_fixture.h"
 
@@ -183,6 +187,50 @@ TEST_F(SuperTest, FreezeFlushesStopsWritersAndRunsTheSyncPoint) {
     EXPECT_EQ(writer.get(), 0);
     EXPECT_EQ(direct.get(), 0);
     EXPECT_EQ(raw(8, 1024), b);
+}
+
+// As ext3: a journal block and the super block are written inside freeze_bdev, and the
+// super block again inside thaw_bdev, by the task that freezes or thaws, through the
+// queue (a hook sees them), and with the blocks' own bytes.
+struct WriteLog {
+    static inline make_request_fn* real = nullptr;
+    static inline std::mutex lock;
+    static inline std::vector<std::pair<sector_t, pid_t>> writes;  // guarded by lock
+    static int fn(request_queue_t* q, struct bio* bio) {
+        if (bio_data_dir(bio) == WRITE) {
+            std::lock_guard g(lock);
+            writes.emplace_back(bio->bi_sector, current->pid);
+        }
+        return real(q, bio);
+    }
+    static std::vector<std::pair<sector_t, pid_t>> take() {
+        std::lock_guard g(lock);
+        return std::exchange(writes, {});
+    }
+};
+
+TEST_F(SuperTest, FreezeAndThawWriteTheJournalAndSuperBlockFromTheirTask) {
+    auto m = mount(1024);
+    request_queue_t* q = disk_->queue();
+    WriteLog::real = q->make_request_fn;
+    unsigned long flags;
+    spin_lock_irqsave(q->queue_lock, flags);
+    q->make_request_fn = WriteLog::fn;
+    spin_unlock_irqrestore(q->queue_lock, flags);
+    auto super = raw(1, 1024), journal = raw(1024, 1024);
+    const pid_t me = current->pid;
+    using Writes = std::vector<std::pair<sector_t, pid_t>>;
+
+    struct super_block* sb = freeze_bdev(part_);
+    ASSERT_NE(sb, nullptr);
+    EXPECT_EQ(WriteLog::take(), (Writes{{kStart + 2048, me}, {kStart + 2, me}})) << "journal, then super block";
+    thaw_bdev(part_, sb);
+    EXPECT_EQ(WriteLog::take(), (Writes{{kStart + 2, me}}));
+    EXPECT_EQ(raw(1, 1024), super);
+    EXPECT_EQ(raw(1024, 1024), journal);
+    spin_lock_irqsave(q->queue_lock, flags);
+    q->make_request_fn = WriteLog::real;
+    spin_unlock_irqrestore(q->queue_lock, flags);
 }
 
 TEST_F(SuperTest, FreezeFaultAndNothingMountedReturnNull) {

@@ -240,4 +240,46 @@ TEST_F(SyncTest, SpinlockExcludesAndSleepingUnderItIsReported) {
     checkCritical_ = false;
 }
 
+// The users-count scheme hands saved flags from one function to another: each restore
+// must get its own lock's word back, including nested saves released out of order.
+TEST_F(SyncTest, IrqRestoreChecksTheFlagsWord) {
+    spinlock_t a, b;
+    spin_lock_init(&a);
+    spin_lock_init(&b);
+    unsigned long fa, fb;
+    spin_lock_irqsave(&a, fa);
+    spin_lock_irqsave(&b, fb);
+    EXPECT_NE(fa, fb);
+    spin_unlock_irqrestore(&a, fa);
+    spin_unlock_irqrestore(&b, fb);
+    EXPECT_EQ(tav::test::criticalLines(), "");
+
+    struct Case {
+        const char* name;
+        bool swap;
+        const char* line;
+    };
+    for (const Case& c : {Case{"other lock's word", true, "restores the flags saved for lock"},
+                          Case{"stale word", false, "restores stale flags"}}) {
+        SCOPED_TRACE(c.name);
+        tav::kernel::clearLog();
+        spin_lock_irqsave(&a, fa);
+        spin_lock_irqsave(&b, fb);
+        unsigned long stale = fa;
+        if (c.swap) {
+            spin_unlock_irqrestore(&b, fa);
+            spin_unlock_irqrestore(&a, fb);
+        } else {
+            spin_unlock_irqrestore(&b, fb);
+            spin_unlock_irqrestore(&a, fa);
+            spin_lock_irqsave(&a, fa);
+            spin_unlock_irqrestore(&a, stale);
+        }
+        EXPECT_TRUE(tav::kernel::logContains(c.line)) << tav::test::criticalLines();
+        EXPECT_FALSE(in_atomic()) << "the locks are released whatever the flags";
+        EXPECT_FALSE(spin_is_locked(&a) || spin_is_locked(&b));
+    }
+    checkCritical_ = false;
+}
+
 }  // namespace

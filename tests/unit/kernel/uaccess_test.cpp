@@ -1,7 +1,9 @@
 // User copies on good, bad and half-bad addresses.
 #include <sys/mman.h>
 
+#include "kernel/slab.h"
 #include "kernel/uaccess.h"
+#include "kernel/vmalloc.h"
 #include "tests/support/checks.h"
 
 namespace {
@@ -46,11 +48,11 @@ TEST_F(UaccessTest, BadAddressesReturnTheBytesNotCopied) {
 
 TEST_F(UaccessTest, PartlyBadRangeCopiesTheGoodPrefix) {
     memset(area_, 'a', PAGE_SIZE);
-    std::vector<char> dst(100, 0);
-    // 40 readable bytes, then the protected page.
+    std::vector<char> dst(100, 'x');
+    // 40 readable bytes, then the protected page; the rest is zeroed, not left stale.
     EXPECT_EQ(copy_from_user(dst.data(), area_ + PAGE_SIZE - 40, 100), 60UL);
     EXPECT_EQ(std::count(dst.begin(), dst.begin() + 40, 'a'), 40);
-    EXPECT_EQ(dst[40], 0);
+    EXPECT_EQ(std::count(dst.begin() + 40, dst.end(), 0), 60);
     std::vector<char> src(100, 'b');
     EXPECT_EQ(copy_to_user(area_ + PAGE_SIZE - 10, src.data(), 100), 90UL);
     EXPECT_EQ(area_[PAGE_SIZE - 1], 'b');
@@ -67,6 +69,38 @@ TEST_F(UaccessTest, InjectedAddressRangeFailsLikeAnUnmappedOne) {
     EXPECT_EQ(copy_from_user(buf, area_ + 200, 100), 0UL) << "a range above the rule failed";
     EXPECT_EQ(copy_to_user(area_ + 100, buf, 10), 0UL) << "the rule is for reads only";
     EXPECT_EQ(tav::fault::fired(tav::fault::Site::CopyFromUser), 1);
+}
+
+TEST_F(UaccessTest, KernelAddressesAreRefusedAsAccessOkWould) {
+    kmem_cache_t* cache = kmem_cache_create("tavUaccess", 64, 0, 0, nullptr, nullptr);
+    ASSERT_NE(cache, nullptr);
+    struct page* pg = alloc_page(GFP_KERNEL);
+    struct Case {
+        const char* what;
+        void* addr;
+    };
+    const Case cases[] = {{"kmalloc", kmalloc(64, GFP_KERNEL)},
+                          {"vmalloc", vmalloc(64)},
+                          {"slab object", kmem_cache_alloc(cache, GFP_KERNEL)},
+                          {"page", page_address(pg)},
+                          {"inside a page", static_cast<char*>(page_address(pg)) + 100}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NE(c.addr, nullptr);
+        memset(c.addr, 0x11, 64);
+        char buf[64];
+        memset(buf, 'x', sizeof buf);
+        EXPECT_EQ(copy_to_user(c.addr, buf, 32), 32UL);
+        EXPECT_EQ(static_cast<unsigned char*>(c.addr)[0], 0x11) << "nothing written";
+        EXPECT_EQ(copy_from_user(buf, c.addr, 32), 32UL);
+        EXPECT_EQ(std::count(buf, buf + 32, 0), 32) << "what could not be read is zeroed";
+        EXPECT_EQ(buf[32], 'x');
+    }
+    kfree(cases[0].addr);
+    vfree(cases[1].addr);
+    kmem_cache_free(cache, cases[2].addr);
+    __free_page(pg);
+    EXPECT_EQ(kmem_cache_destroy(cache), 0);
 }
 
 }  // namespace

@@ -2,9 +2,17 @@
 // set: recorded; reads and read-ahead: not), a write beyond the map, devices outside the
 // 256 x 256 table, closing under a reader, writers racing sessions, errorAMS and
 // errorAMSDEV, the Unload command under a running backup, and the commands' failures.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
 #include <thread>
+
+#include "kernel/mman.h"
+#include "tests/unit/kernel/vfs_test_driver.h"
 
 #include "tests/unit/module/automap_fixture.h"
 
@@ -257,6 +265,74 @@ TEST_F(AutomapTest, TheCommandsCopyWhatTheyMayAndKeepTheMapOnFailure) {
     EXPECT_EQ(amsState(s), kIn);
     setBackupState(rec, BACKUP_IDLE);
     rec->diskInfo.kdev = 0;
+}
+
+// The copy out faults on a mapped page the agent has not touched yet, and so waits for the
+// mmap lock, which a munmap of the transfer buffer holds while its close takes bSem.
+// Ordered so that the munmap holds the lock before the copy asks for it; the command must
+// finish. The fresh buffer is a writable private mapping of another device.
+TEST_F(AutomapTest, GetAutoMapIntoFreshMemoryFinishesWhileTheBufferIsUnmapped) {
+    int fd = openDevice();
+    Backup* rec = recordOf(fd);
+    rec->maxVMPages = 1;
+    setBackupState(rec, BACKUP_SNAPSHOT_DONE);
+    int err = 0;
+    void* area = tav::sys::mmap(fd, PAGE_SIZE, PROT_READ, MAP_PRIVATE, 0, &err);
+    ASSERT_NE(area, MAP_FAILED) << err;
+    unsigned pages = 0;
+    ASSERT_EQ(newBlockMap(&rec->blockMap, 40000, nullptr, 1, &pages), 0);
+    atomic_add(static_cast<int>(pages), &rec->curAllocPages);
+    for (unsigned n : {3u, 39999u}) setBlock(&rec->blockMap, n);
+    const size_t bytes = 2 * PAGE_SIZE;
+    tav::test::TestDriver other(243, "tfresh");
+    int otherFd = tav::sys::open("/dev/tfresh", O_RDONLY);
+    auto* fresh = static_cast<std::uint8_t*>(tav::sys::mmap(otherFd, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE, 0, &err));
+    ASSERT_NE(fresh, MAP_FAILED) << err;
+
+    std::mutex m;
+    std::condition_variable cv;
+    bool unmapping = false, finished = false;
+    std::thread unmapper;
+    std::once_flag once;
+    tav::kernel::setUnmapSyncPoint([&] {
+        std::lock_guard g(m);
+        unmapping = true;
+        cv.notify_all();
+    });
+    tav::kernel::setUserFaultSyncPoint([&](unsigned long addr) {
+        if (addr < reinterpret_cast<unsigned long>(fresh) || addr >= reinterpret_cast<unsigned long>(fresh) + bytes) return;
+        std::call_once(once, [&] {
+            unmapper = std::thread([&] { EXPECT_EQ(tav::sys::munmap(area, PAGE_SIZE), 0); });
+            std::unique_lock l(m);
+            cv.wait(l, [&] { return unmapping; });
+        });
+    });
+    std::thread watchdog([&] {
+        std::unique_lock l(m);
+        if (!cv.wait_for(l, std::chrono::seconds(30), [&] { return finished; })) {
+            std::fprintf(stderr, "GetAutoMap and munmap deadlocked\n");
+            std::abort();
+        }
+    });
+    UserBlockMap ubm{fresh, 40000};
+    GetAutoMap r{&ubm, sizeof ubm};
+    EXPECT_EQ(tav::sys::ioctl(fd, TAV_GET_AUTOMAP, &r), 0);
+    if (unmapper.joinable()) unmapper.join();
+    {
+        std::lock_guard g(m);
+        finished = true;
+        cv.notify_all();
+    }
+    watchdog.join();
+    tav::kernel::setUserFaultSyncPoint(nullptr);
+    tav::kernel::setUnmapSyncPoint(nullptr);
+    EXPECT_TRUE(unmapping) << "the copy did not fault";
+    EXPECT_EQ(fresh[0], 0x08);
+    EXPECT_EQ(fresh[4999], 0x80);
+    EXPECT_EQ(std::count(fresh, fresh + 5000, 0), 4998);
+    EXPECT_EQ(rec->blockMap.map, nullptr) << "handed out once";
+    EXPECT_EQ(atomic_read(&rec->curAllocPages), 0) << "map and buffer page released";
+    setBackupState(rec, BACKUP_IDLE);
 }
 
 }  // namespace

@@ -10,14 +10,19 @@ namespace {
 struct PointInTime {
     unsigned blockSize;
     bool withMap;
+    bool bioBased = false;  // the disk's queue has no queue_lock
 };
 
-void PrintTo(const PointInTime& p, std::ostream* os) { *os << p.blockSize << (p.withMap ? " with map" : ""); }
+void PrintTo(const PointInTime& p, std::ostream* os) {
+    *os << p.blockSize << (p.withMap ? " with map" : "") << (p.bioBased ? " bio-based" : "");
+}
 
 class PointInTimeTest : public tav::test::BackupTest, public ::testing::WithParamInterface<PointInTime> {};
 
 TEST_P(PointInTimeTest, TheImageIsTheDeviceAsItStoodAtTheSnapshot) {
     const unsigned bsz = GetParam().blockSize;
+    queueLock_ = !GetParam().bioBased;
+    freezeWrites_ = true;
     makeDisk(bsz, kP1Sectors, 5);
     const unsigned n = fsBlocks();
     tav::test::Writers writers(mount1(), disk_->bdev(1), disk_->bdev(2), bsz, n,
@@ -80,9 +85,11 @@ TEST_P(PointInTimeTest, TheImageIsTheDeviceAsItStoodAtTheSnapshot) {
 INSTANTIATE_TEST_SUITE_P(BlockSizes, PointInTimeTest,
                          ::testing::Values(PointInTime{512, false}, PointInTime{1024, false},
                                            PointInTime{4096, false}, PointInTime{512, true},
-                                           PointInTime{1024, true}, PointInTime{4096, true}),
+                                           PointInTime{1024, true}, PointInTime{4096, true},
+                                           PointInTime{4096, true, true}),
                          [](const auto& info) {
-                             return std::to_string(info.param.blockSize) + (info.param.withMap ? "_map" : "");
+                             return std::to_string(info.param.blockSize) + (info.param.withMap ? "_map" : "") +
+                                    (info.param.bioBased ? "_bio" : "");
                          });
 
 }  // namespace
