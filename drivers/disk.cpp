@@ -318,9 +318,13 @@ void BlockDisk::completeDeferred(void* disk, void* t) {
 void BlockDisk::complete(Transfer* t) {
     if (t->due > Clock::now()) std::this_thread::sleep_until(t->due);
     if (!t->noIo) {
-        // Short or interrupted transfers finish synchronously on this thread.
+        // Short or interrupted transfers finish synchronously on this thread. An error from
+        // the ring need not be the file's: io_uring cancels work still queued when the
+        // thread that submitted it exits (any thread that unplugs submits, kbackupd among
+        // them), and fails a retry whose submitter is exiting. Such a transfer is redone
+        // here whole; only the store's own error fails it.
         long& done = t->result;
-        if (done == -EAGAIN || done == -EINTR) done = 0;
+        if (done == -EAGAIN || done == -EINTR || (done < 0 && engine_->uring())) done = 0;
         while (done >= 0 && static_cast<std::size_t>(done) < t->bytes) {
             std::vector<iovec> rest = tail(t->iov, static_cast<std::size_t>(done));
             std::uint64_t off = t->sector * 512 + static_cast<std::uint64_t>(done);

@@ -10,11 +10,17 @@
 #include <chrono>
 #include <thread>
 
+#include "kernel/fault.h"
+
 namespace tav::drivers {
 
 namespace {
 
 constexpr unsigned kEntries = 128;
+
+// Set in the user data of a transfer the fault plan cancels: it goes to the ring as a NOP
+// and is reaped as cancelled. Transfers are at least pointer-aligned.
+constexpr std::uintptr_t kCancelled = 1;
 
 class UringEngine final : public Engine {
 public:
@@ -67,13 +73,17 @@ private:
     /* Caller holds sqLock_. */
     void queueLocked(Transfer* t) {
         io_uring_sqe* sqe = getSqeLocked();
-        if (t->noIo)
+        std::uintptr_t tag = 0;
+        if (!t->noIo && tav::fault::shouldFail(tav::fault::Site::RingCancel, disk_.name().c_str(), t->sector,
+                                               t->end() - 1))
+            tag = kCancelled;
+        if (t->noIo || tag)
             io_uring_prep_nop(sqe);
         else if (t->dir == WRITE)
             io_uring_prep_writev(sqe, fd_, t->iov.data(), static_cast<unsigned>(t->iov.size()), t->sector * 512);
         else
             io_uring_prep_readv(sqe, fd_, t->iov.data(), static_cast<unsigned>(t->iov.size()), t->sector * 512);
-        io_uring_sqe_set_data(sqe, t);
+        io_uring_sqe_set_data(sqe, reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(t) | tag));
         ++inRing_;
     }
 
@@ -94,8 +104,9 @@ private:
             if (rc == -EAGAIN) rc = io_uring_wait_cqe(&ring_, &cqe);
             if (rc == -EINTR || rc == -EAGAIN) continue;
             if (rc < 0) BUG();
-            auto* t = static_cast<Transfer*>(io_uring_cqe_get_data(cqe));
-            long res = cqe->res;
+            auto data = reinterpret_cast<std::uintptr_t>(io_uring_cqe_get_data(cqe));
+            auto* t = reinterpret_cast<Transfer*>(data & ~kCancelled);
+            long res = data & kCancelled ? -ECANCELED : cqe->res;
             io_uring_cqe_seen(&ring_, cqe);
             if (!t) return;
             {

@@ -63,7 +63,7 @@ const char* siteName(Site site) {
     static const char* names[] = {"kmalloc",         "vmalloc",       "alloc_page",    "kmem_cache_create",
                                   "kmem_cache_alloc", "bio_alloc",     "alloc_buffer_head",
                                   "kernel_thread",    "copy_from_user", "copy_to_user", "freeze_bdev",
-                                  "disk_read",        "disk_write"};
+                                  "disk_read",        "disk_write",    "io_uring_cancel"};
     static_assert(sizeof names / sizeof names[0] == kSites);
     return names[static_cast<int>(site)];
 }

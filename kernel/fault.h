@@ -23,6 +23,10 @@ enum class Site {
     Freeze,        // freeze_bdev returns no super block
     DiskRead,      // Rule::first..last is a sector range; Rule::name a disk name
     DiskWrite,
+    // io_uring reports a transfer cancelled without running it (-ECANCELED), as it does
+    // for work still queued when the thread that submitted it exits. Rule::first..last
+    // is a sector range; Rule::name a disk name.
+    RingCancel,
     Count
 };
 const char* siteName(Site site);

@@ -366,6 +366,48 @@ TEST_P(DiskTest, BadRequestsFailInTheDriverAndTeardownReleasesHeldBios) {
     EXPECT_EQ(held.errors.at(0), 0);
 }
 
+// The ring cancels work still queued when the thread that submitted it exits, though the
+// file is fine: such a transfer is redone, not failed. Reads and writes, alone and merged.
+class RingTest : public DiskTest {};
+
+TEST_P(RingTest, ACancelledTransferIsRedoneNotFailed) {
+    disk_->setLatency(std::chrono::microseconds(1));  // reads go to the ring, not the page cache
+    tav::fault::Rule r;
+    r.site = tav::fault::Site::RingCancel;
+    r.times = -1;
+    r.name = "tdd";
+    r.first = 3 * 8;
+    r.last = 3 * 8;
+    tav::fault::add(r);
+    auto data = pattern(0, 16 * 4096, 3);
+    for (int i = 0; i < 16; ++i) std::memcpy(page_address(pages_[i]), data.data() + i * 4096, 4096);
+    BioWaiter ww;
+    submitRun(WRITE, 0, 16, ww);                                                                  // one merged run
+    ww.expect(1);
+    submit_bio(WRITE, tav::test::pageBio(disk_->bdev(0), 3 * 8, pages_[3], 4096, 0, &ww));  // alone
+    blk_run_queues();
+    ASSERT_TRUE(ww.wait());
+    EXPECT_EQ(std::count(ww.errors.begin(), ww.errors.end(), 0), 17);
+    long cancelled = tav::fault::fired(tav::fault::Site::RingCancel);
+    EXPECT_EQ(cancelled, 2);
+    std::vector<unsigned char> raw(16 * 4096);
+    ASSERT_EQ(disk_->readRaw(0, raw.data(), raw.size()), 0);
+    EXPECT_EQ(raw, data);
+
+    BioWaiter rw;
+    submitRun(READ, 0, 16, rw, 16);
+    blk_run_queues();
+    ASSERT_TRUE(rw.wait());
+    EXPECT_EQ(std::count(rw.errors.begin(), rw.errors.end(), 0), 16);
+    EXPECT_EQ(tav::fault::fired(tav::fault::Site::RingCancel), cancelled + 1);
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(0, std::memcmp(page_address(pages_[16 + i]), data.data() + i * 4096, 4096)) << "bio " << i;
+    EXPECT_EQ(disk_->stats().failed, 0);
+    EXPECT_FALSE(tav::kernel::logContains("I/O error"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Uring, RingTest, ::testing::Values(Kind::FileUring), kindName);
+
 INSTANTIATE_TEST_SUITE_P(Engines, DiskTest, ::testing::Values(Kind::Ram, Kind::FileUring, Kind::FilePosix),
                          kindName);
 
