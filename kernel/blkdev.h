@@ -11,8 +11,9 @@
 //                   exclusive by blk_alloc_queue / blk_cleanup_queue)
 //     a driver's own locks (drivers/: plug list, in-flight transfers)
 //       unplug timer lock (leaf: blk_plug_device, blk_remove_plug)
-//   whole disk's bd_sem (partition table of its gendisk)
-//     bdev table lock (leaf: the bdget table and the list of added disks)
+//   a partition's bd_sem (its open and close)
+//     whole disk's bd_sem (its open and close; the partition table of its gendisk)
+//       bdev table lock (leaf: the bdget table, the list of added disks, the bindings)
 //   bd_mount_sem (freeze_bdev .. thaw_bdev, mount; see kernel/super.h)
 // Completion callbacks (bio_endio from a driver) are called with no block-layer lock held,
 // inside a tav::kernel::InterruptContext (kernel/bio.h).

@@ -124,20 +124,27 @@ int blkdev_get(struct block_device* bdev, mode_t, unsigned) {
         bdput(bdev);  // the first open's reference stands for every later one
         return 0;
     }
+    // The owner is looked up and bound in one section, so a disk going away meanwhile
+    // cannot be left behind in bd_disk.
     int part = 0;
-    gendisk* disk = get_gendisk(bdev->bd_dev, &part);
+    gendisk* disk;
+    {
+        std::lock_guard lk(bdevLock);
+        disk = ownerLocked(bdev->bd_dev, &part);
+        if (disk && !part) {
+            bdev->bd_disk = disk;
+            bdev->bd_contains = bdev;
+            bdev->bd_part = nullptr;
+        }
+    }
     if (!disk) {
         up(&bdev->bd_sem);
         bdput(bdev);
         return -ENXIO;
     }
-    if (!part) {
-        std::lock_guard lk(bdevLock);
-        bdev->bd_disk = disk;
-        bdev->bd_contains = bdev;
-        bdev->bd_part = nullptr;
-    } else {
-        block_device* whole = bdget(MKDEV(disk->major, disk->first_minor));
+    if (part) {
+        // disk is only compared from here on: it is live while the whole disk is bound to it.
+        block_device* whole = bdget(MKDEV(MAJOR(bdev->bd_dev), MINOR(bdev->bd_dev) - static_cast<unsigned>(part)));
         int err = blkdev_get(whole, 0, 0);
         if (!err) {
             // The whole disk's bd_sem keeps the partition table still while we look.
