@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "kernel/fault.h"
+#include "kernel/fs.h"
 #include "kernel/printk.h"
 
 namespace tav::drivers {
@@ -104,9 +105,18 @@ int BlockDisk::start(std::unique_ptr<Engine> engine) {
     add_disk(disk_);
     for (const PartitionSpec& p : partitions_) add_partition(disk_, p.number, p.startSector, p.sectors);
 
-    bdevs_.push_back(bdget(MKDEV(c.major, c.firstMinor)));
+    std::vector<dev_t> devs{MKDEV(c.major, c.firstMinor)};
     for (const PartitionSpec& p : partitions_)
-        bdevs_.push_back(bdget(MKDEV(c.major, c.firstMinor + static_cast<unsigned>(p.number))));
+        devs.push_back(MKDEV(c.major, c.firstMinor + static_cast<unsigned>(p.number)));
+    for (dev_t dev : devs) {
+        struct block_device* b = bdget(dev);
+        if (c.holdOpen) {
+            // The open takes over the reference; our own one keeps the pointer for bdev().
+            int err = blkdev_get(tav::kernel::bdgrab(b), FMODE_READ | FMODE_WRITE, 0);
+            BUG_ON(err);
+        }
+        bdevs_.push_back(b);
+    }
     return 0;
 }
 
@@ -118,6 +128,8 @@ struct block_device* BlockDisk::bdev(int partno) const {
 }
 
 void BlockDisk::stopAll() {
+    if (config_.holdOpen)
+        for (struct block_device* b : bdevs_) blkdev_put(b);
     if (disk_ && (disk_->flags & GENHD_FL_UP)) del_gendisk(disk_);
     if (queue_) {
         std::vector<int> ids;

@@ -11,8 +11,9 @@
 //                   exclusive by blk_alloc_queue / blk_cleanup_queue)
 //     a driver's own locks (drivers/: plug list, in-flight transfers)
 //       unplug timer lock (leaf: blk_plug_device, blk_remove_plug)
-//   whole disk's bd_sem (partition table of its gendisk)
-//     bdev table lock (leaf: the bdget table and the list of added disks)
+//   a partition's bd_sem (its open and close)
+//     whole disk's bd_sem (its open and close; the partition table of its gendisk)
+//       bdev table lock (leaf: the bdget table, the list of added disks, the bindings)
 //   bd_mount_sem (freeze_bdev .. thaw_bdev, mount; see kernel/super.h)
 // Completion callbacks (bio_endio from a driver) are called with no block-layer lock held,
 // inside a tav::kernel::InterruptContext (kernel/bio.h).
@@ -31,19 +32,32 @@ struct block_device {
     dev_t bd_dev;             // set at creation, read-only after
     struct semaphore bd_sem;  // open/close; on a whole disk also its partition table
     struct semaphore bd_mount_sem;  // mount, unmount, freeze_bdev .. thaw_bdev
-    // The disk binding: set when the disk (or partition) is added, cleared when it goes.
-    // Written under the bdev table lock (and the whole disk's bd_sem for partitions).
-    struct block_device* bd_contains;  // the whole disk; itself for a whole disk
+    // The disk binding: set by the first blkdev_get, cleared by the last blkdev_put (and
+    // bd_disk/bd_part by del_gendisk or delete_partition while open). Written under the
+    // bdev table lock, with this bdev's bd_sem held (and the whole disk's, for partitions).
+    struct block_device* bd_contains;  // the whole disk (holds a reference and an open of it)
     struct hd_struct* bd_part;         // null for a whole disk
-    struct gendisk* bd_disk;           // null while no disk owns bd_dev
+    struct gendisk* bd_disk;           // null while not open or no disk owns bd_dev
+    int bd_openers;                    // guarded by bd_sem
     unsigned bd_block_size;            // the mounted file system's block size, else 512
     atomic_t bd_count;                 // references (bdget / bdput)
 };
 
-// The block device for dev, created on first use (with a null bd_disk when no disk owns
-// the number). Every call takes a reference. Process context; may sleep.
+// The block device for dev, created on first use; unbound (null bd_disk) until opened.
+// Every call takes a reference. Process context; may sleep.
 struct block_device* bdget(dev_t dev);
 void bdput(struct block_device* bdev);
+// Opens bdev, taking over the caller's reference: the first open binds it to the disk
+// that owns bd_dev (a partition also opens its whole disk). 0, or -ENXIO when no added
+// disk has that number or partition; on failure the reference is dropped, as 2.6.9 does.
+// Process context; may sleep.
+int blkdev_get(struct block_device* bdev, mode_t mode, unsigned flags);
+// Closes bdev and drops the reference the open took over; the last close unbinds it.
+int blkdev_put(struct block_device* bdev);
+namespace tav::kernel {
+// Another reference on a bdev the caller holds one on.
+struct block_device* bdgrab(struct block_device* bdev);
+}  // namespace tav::kernel
 // Size of the block device in sectors: its partition's or its disk's; 0 without a disk.
 sector_t bdevSectors(const struct block_device* bdev);
 // "tda1" etc. (see disk_name); "unknown-block(M,m)" for a bdev without a disk.

@@ -15,11 +15,11 @@ namespace {
 // Leaf lock; see the lock order in kernel/blkdev.h.
 std::mutex bdevLock;
 std::unordered_map<dev_t, block_device*> bdevs;  // guarded by bdevLock
-// Each added disk holds a reference on the bdevs of its whole disk and its partitions,
-// so the pointers in bd_contains stay valid while it is added.
+// Each added disk holds a reference on its whole disk's bdev, whose bd_sem guards the
+// partition table. Binding happens at open (blkdev_get), not here.
 struct AddedDisk {
     gendisk* disk;
-    std::vector<block_device*> held;  // held[0] is the whole disk
+    block_device* whole;
 };
 std::vector<AddedDisk> addedDisks;  // guarded by bdevLock
 
@@ -43,6 +43,7 @@ block_device* getLocked(dev_t dev) {
 /* Caller holds bdevLock. */
 void putLocked(block_device* b) {
     if (atomic_dec_and_test(&b->bd_count)) {
+        BUG_ON(b->bd_openers);
         bdevs.erase(b->bd_dev);
         delete b;
     }
@@ -68,31 +69,15 @@ gendisk* ownerLocked(dev_t dev, int* part) {
     return nullptr;
 }
 
-/* Caller holds bdevLock; the disk is added. */
-void bindPartitionLocked(AddedDisk& a, int p) {
-    block_device* b = getLocked(MKDEV(a.disk->major, a.disk->first_minor + p));
-    b->bd_disk = a.disk;
-    b->bd_contains = a.held[0];
-    b->bd_part = a.disk->part[p - 1];
-    a.held.push_back(b);
-}
-
-/* Caller holds bdevLock. */
-void unbind(block_device* b) {
-    b->bd_disk = nullptr;
-    b->bd_contains = nullptr;
-    b->bd_part = nullptr;
-}
-
-/* Caller holds bdevLock. Drops the disk's reference on the bdev of partition p. */
-void unbindPartitionLocked(AddedDisk& a, int p) {
-    dev_t dev = MKDEV(a.disk->major, a.disk->first_minor + p);
-    for (size_t i = 1; i < a.held.size(); ++i) {
-        if (a.held[i]->bd_dev != dev) continue;
-        unbind(a.held[i]);
-        putLocked(a.held[i]);
-        a.held.erase(a.held.begin() + static_cast<long>(i));
-        return;
+/* Caller holds bdevLock. Open bdevs of the disk (or of one partition, part > 0) lose
+   their disk; bd_contains stays, with its reference, until their last close. */
+void detachOpenLocked(gendisk* disk, int part) {
+    for (auto& [dev, b] : bdevs) {
+        if (b->bd_disk != disk) continue;
+        int p = static_cast<int>(MINOR(dev)) - disk->first_minor;
+        if (part && p != part) continue;
+        b->bd_disk = nullptr;
+        b->bd_part = nullptr;
     }
 }
 
@@ -103,7 +88,7 @@ void withPartitionTable(gendisk* disk, Fn fn) {
     {
         std::lock_guard lk(bdevLock);
         if (AddedDisk* a = findAddedLocked(disk)) {
-            whole = a->held[0];
+            whole = a->whole;
             atomic_inc(&whole->bd_count);
         }
     }
@@ -122,10 +107,91 @@ void withPartitionTable(gendisk* disk, Fn fn) {
 }  // namespace
 
 struct block_device* bdget(dev_t dev) {
-    // An added disk holds the bdevs of its disk and partitions, so a live number finds
-    // its bound bdev here; any other number gets an unbound one.
     std::lock_guard lk(bdevLock);
     return getLocked(dev);
+}
+
+struct block_device* tav::kernel::bdgrab(struct block_device* bdev) {
+    atomic_inc(&bdev->bd_count);
+    return bdev;
+}
+
+int blkdev_get(struct block_device* bdev, mode_t, unsigned) {
+    down(&bdev->bd_sem);
+    if (bdev->bd_openers) {
+        bdev->bd_openers++;
+        up(&bdev->bd_sem);
+        bdput(bdev);  // the first open's reference stands for every later one
+        return 0;
+    }
+    // The owner is looked up and bound in one section, so a disk going away meanwhile
+    // cannot be left behind in bd_disk.
+    int part = 0;
+    gendisk* disk;
+    {
+        std::lock_guard lk(bdevLock);
+        disk = ownerLocked(bdev->bd_dev, &part);
+        if (disk && !part) {
+            bdev->bd_disk = disk;
+            bdev->bd_contains = bdev;
+            bdev->bd_part = nullptr;
+        }
+    }
+    if (!disk) {
+        up(&bdev->bd_sem);
+        bdput(bdev);
+        return -ENXIO;
+    }
+    if (part) {
+        // disk is only compared from here on: it is live while the whole disk is bound to it.
+        block_device* whole = bdget(MKDEV(MAJOR(bdev->bd_dev), MINOR(bdev->bd_dev) - static_cast<unsigned>(part)));
+        int err = blkdev_get(whole, 0, 0);
+        if (!err) {
+            // The whole disk's bd_sem keeps the partition table still while we look.
+            down(&whole->bd_sem);
+            {
+                std::lock_guard lk(bdevLock);
+                hd_struct* p = whole->bd_disk == disk ? disk->part[part - 1] : nullptr;
+                if (p) {
+                    bdev->bd_disk = disk;
+                    bdev->bd_contains = whole;
+                    bdev->bd_part = p;
+                } else {
+                    err = -ENXIO;
+                }
+            }
+            up(&whole->bd_sem);
+            if (err) blkdev_put(whole);
+        }
+        if (err) {
+            up(&bdev->bd_sem);
+            bdput(bdev);
+            return err;
+        }
+    }
+    bdev->bd_openers = 1;
+    up(&bdev->bd_sem);
+    return 0;
+}
+
+int blkdev_put(struct block_device* bdev) {
+    down(&bdev->bd_sem);
+    BUG_ON(bdev->bd_openers <= 0);
+    if (--bdev->bd_openers) {
+        up(&bdev->bd_sem);
+        return 0;
+    }
+    block_device* whole = bdev->bd_contains;
+    {
+        std::lock_guard lk(bdevLock);
+        bdev->bd_disk = nullptr;
+        bdev->bd_part = nullptr;
+        bdev->bd_contains = nullptr;
+    }
+    up(&bdev->bd_sem);
+    if (whole && whole != bdev) blkdev_put(whole);
+    bdput(bdev);
+    return 0;
 }
 
 void bdput(struct block_device* bdev) {
@@ -184,15 +250,7 @@ void add_disk(struct gendisk* disk) {
     std::lock_guard lk(bdevLock);
     BUG_ON(findAddedLocked(disk));
     disk->flags |= GENHD_FL_UP;
-    addedDisks.push_back({disk, {}});
-    AddedDisk& a = addedDisks.back();
-    block_device* whole = getLocked(MKDEV(disk->major, disk->first_minor));
-    whole->bd_disk = disk;
-    whole->bd_contains = whole;
-    whole->bd_part = nullptr;
-    a.held.push_back(whole);
-    for (int p = 1; p < disk->minors; ++p)
-        if (disk->part[p - 1]) bindPartitionLocked(a, p);
+    addedDisks.push_back({disk, getLocked(MKDEV(disk->major, disk->first_minor))});
 }
 
 void del_gendisk(struct gendisk* disk) {
@@ -201,10 +259,8 @@ void del_gendisk(struct gendisk* disk) {
     std::lock_guard lk(bdevLock);
     for (size_t i = 0; i < addedDisks.size(); ++i) {
         if (addedDisks[i].disk != disk) continue;
-        for (block_device* b : addedDisks[i].held) {
-            unbind(b);
-            putLocked(b);
-        }
+        detachOpenLocked(disk, 0);
+        putLocked(addedDisks[i].whole);
         addedDisks.erase(addedDisks.begin() + static_cast<long>(i));
         break;
     }
@@ -224,10 +280,9 @@ void add_partition(struct gendisk* disk, int part, sector_t start, sector_t len)
     p->start_sect = start;
     p->nr_sects = len;
     p->partno = part;
-    withPartitionTable(disk, [&](AddedDisk* a) {
+    withPartitionTable(disk, [&](AddedDisk*) {
         BUG_ON(disk->part[part - 1]);
         disk->part[part - 1] = p;
-        if (a) bindPartitionLocked(*a, part);
     });
 }
 
@@ -237,7 +292,7 @@ void delete_partition(struct gendisk* disk, int part) {
     withPartitionTable(disk, [&](AddedDisk* a) {
         gone = disk->part[part - 1];
         disk->part[part - 1] = nullptr;
-        if (a && gone) unbindPartitionLocked(*a, part);
+        if (a && gone) detachOpenLocked(disk, part);
     });
     delete gone;
 }

@@ -1,8 +1,8 @@
 // Disks and their partitions (struct gendisk, struct hd_struct), as in 2.6.9.
 //
 // A disk owns minors device numbers from MKDEV(major, first_minor): the whole disk, then
-// partition p at first_minor + p. Adding a disk binds the block devices of those numbers
-// (bdget) to it; see kernel/blkdev.h for the lock tree.
+// partition p at first_minor + p. Their block devices bind to the disk when opened
+// (blkdev_get), not when the disk is added; see kernel/blkdev.h for the lock tree.
 #pragma once
 
 #include "kernel/types.h"
@@ -41,8 +41,8 @@ struct gendisk {
 struct gendisk* alloc_disk(int minors);
 // Makes the disk live: its numbers resolve through bdget and get_gendisk.
 void add_disk(struct gendisk* disk);
-// Takes the disk off the system: its partitions are deleted and its block devices lose
-// their bd_disk (I/O to them then fails with -EIO).
+// Takes the disk off the system: its partitions are deleted and its open block devices
+// lose their bd_disk (I/O to them then fails with -EIO) until their last close.
 void del_gendisk(struct gendisk* disk);
 // Frees a disk that is not (or no longer) added.
 void put_disk(struct gendisk* disk);
@@ -50,8 +50,8 @@ void put_disk(struct gendisk* disk);
 inline sector_t get_capacity(const struct gendisk* disk) { return disk->capacity; }
 inline void set_capacity(struct gendisk* disk, sector_t sectors) { disk->capacity = sectors; }
 
-// Creates partition part (1 .. minors - 1) over [start, start + len) and binds its block
-// device. Process context; takes the whole disk's bd_sem.
+// Creates partition part (1 .. minors - 1) over [start, start + len); a later open of its
+// block device binds to it. Process context; takes the whole disk's bd_sem.
 void add_partition(struct gendisk* disk, int part, sector_t start, sector_t len);
 void delete_partition(struct gendisk* disk, int part);
 

@@ -10,6 +10,7 @@
 #include "kernel/bio.h"
 #include "kernel/blkdev.h"
 #include "kernel/fault.h"
+#include "kernel/fs.h"
 #include "kernel/mm.h"
 #include "kernel/printk.h"
 #include "kernel/sched.h"
@@ -432,7 +433,9 @@ int readExtBlockSize(struct block_device* bdev, unsigned* blockSize) {
 }
 
 int tavfsMount(struct block_device* bdev, const TavfsOptions& options, struct super_block** out) {
-    if (!bdev || !bdev->bd_disk) return -ENXIO;
+    if (!bdev) return -ENXIO;
+    // The mount holds the device open until unmount, which is then its last close.
+    if (int err = blkdev_get(bdgrab(bdev), FMODE_READ | FMODE_WRITE, 0)) return err;
     down(&bdev->bd_mount_sem);
     auto fail = [&](Tavfs* fs, int err) {
         if (fs) {
@@ -441,6 +444,7 @@ int tavfsMount(struct block_device* bdev, const TavfsOptions& options, struct su
             delete fs;
         }
         up(&bdev->bd_mount_sem);
+        blkdev_put(bdev);
         return err;
     };
     {
@@ -532,6 +536,7 @@ int tavfsUnmount(struct super_block* sb) {
     bdev->bd_block_size = 512;
     up(&bdev->bd_mount_sem);
     putSuper(sb);
+    blkdev_put(bdev);
     return err;
 }
 

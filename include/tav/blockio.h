@@ -72,6 +72,10 @@ struct DiskConfig {
     unsigned maxSegments = 256;            // and its iovec limit (at most 1024)
     // false: the queue has no queue_lock, as a bio-based driver's has none on 2.6.9.
     bool queueLock = true;
+    // The driver holds its block devices open for the disk's life, as a long-lived opener
+    // of the device node would, so they stay bound. false: they bind only while something
+    // opens them (a mount, blkdev_get), and an unmount is then the last close.
+    bool holdOpen = true;
 };
 
 struct DiskStats {

@@ -38,8 +38,9 @@ inline std::string tempPath(const std::string& tag) {
 
 inline std::unique_ptr<Disk> ramDisk(std::uint64_t sectors, std::vector<PartitionSpec> parts = {},
                                      const std::string& name = "tda", unsigned major = 8, unsigned firstMinor = 0,
-                                     unsigned minors = 16) {
+                                     unsigned minors = 16, bool holdOpen = true) {
     DiskConfig c;
+    c.holdOpen = holdOpen;
     c.name = name;
     c.major = major;
     c.firstMinor = firstMinor;

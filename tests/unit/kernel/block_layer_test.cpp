@@ -4,7 +4,9 @@
 #include "kernel/bio.h"
 #include "kernel/blkdev.h"
 #include "kernel/fault.h"
+#include "kernel/fs.h"
 #include "kernel/printk.h"
+#include "kernel/super.h"
 #include "tests/unit/drivers/block_fixture.h"
 
 namespace {
@@ -41,20 +43,29 @@ struct Hook {
     }
 };
 
-TEST_F(BlockLayerTest, BdevsBindToDisksAndPartitions) {
+// A bdev binds to its disk at its first open and unbinds at its last close; bdget alone
+// never binds, not even a bdev fetched before its disk was added.
+TEST_F(BlockLayerTest, BdevsBindToDisksAndPartitionsAtOpen) {
     char name[BDEVNAME_SIZE];
     struct block_device* stray = bdget(MKDEV(8, 18));  // before the disk exists
+    EXPECT_EQ(blkdev_get(tav::kernel::bdgrab(stray), FMODE_READ, 0), -ENXIO) << "no disk owns 8:18 yet";
+    EXPECT_EQ(tav::kernel::bdevReferences(MKDEV(8, 18)), 1) << "a failed open drops the reference it was given";
     {
-        auto disk = tav::test::ramDisk(1000, {{63, 200, 2}, {300, 100, 1}}, "tdq", 8, 16, 4);
+        auto disk = tav::test::ramDisk(1000, {{63, 200, 2}, {300, 100, 1}}, "tdq", 8, 16, 4, false);
         struct block_device* whole = bdget(MKDEV(8, 16));
         EXPECT_EQ(whole, disk->bdev(0));
+        EXPECT_EQ(stray, disk->bdev(2));
+        EXPECT_EQ(stray->bd_disk, nullptr) << "adding the disk must not bind a bdev nobody opened";
+        EXPECT_EQ(bdevSectors(stray), 0u);
+        EXPECT_STREQ(bdevname(stray, name), "unknown-block(8,18)");
+
+        ASSERT_EQ(blkdev_get(tav::kernel::bdgrab(stray), FMODE_READ, 0), 0);
+        EXPECT_EQ(stray->bd_contains, whole);
+        EXPECT_EQ(whole->bd_openers, 1) << "a partition's open holds its whole disk open";
         EXPECT_EQ(whole->bd_contains, whole);
         EXPECT_EQ(whole->bd_part, nullptr);
         EXPECT_EQ(get_capacity(whole->bd_disk), 1000u);
         EXPECT_STREQ(bdevname(whole, name), "tdq");
-
-        EXPECT_EQ(stray, disk->bdev(2)) << "a bdev taken before the disk came must bind to it";
-        EXPECT_EQ(stray->bd_contains, whole);
         ASSERT_NE(stray->bd_part, nullptr);
         EXPECT_EQ(stray->bd_part->start_sect, 63u);
         EXPECT_EQ(stray->bd_part->nr_sects, 200u);
@@ -62,16 +73,33 @@ TEST_F(BlockLayerTest, BdevsBindToDisksAndPartitions) {
         EXPECT_STREQ(bdevname(stray, name), "tdq2");
         EXPECT_EQ(whole->bd_disk->part[1], stray->bd_part) << "part[p-1] is partition p";
 
+        // A second open only counts; the binding goes with the last close.
+        ASSERT_EQ(blkdev_get(tav::kernel::bdgrab(stray), FMODE_READ, 0), 0);
+        EXPECT_EQ(stray->bd_openers, 2);
+        blkdev_put(stray);
+        EXPECT_NE(stray->bd_disk, nullptr);
+        blkdev_put(stray);
+        EXPECT_EQ(stray->bd_disk, nullptr);
+        EXPECT_EQ(stray->bd_part, nullptr);
+        EXPECT_EQ(stray->bd_contains, nullptr);
+        EXPECT_EQ(whole->bd_openers, 0);
+        EXPECT_EQ(whole->bd_disk, nullptr) << "the partition's last close closes the whole disk too";
+
         struct block_device* missing = bdget(MKDEV(8, 19));
-        EXPECT_EQ(missing->bd_disk, nullptr) << "partition 3 does not exist";
+        EXPECT_EQ(blkdev_get(tav::kernel::bdgrab(missing), FMODE_READ, 0), -ENXIO) << "partition 3 does not exist";
+        EXPECT_EQ(missing->bd_disk, nullptr);
+        EXPECT_EQ(whole->bd_openers, 0) << "a failed partition open leaves the whole disk closed";
         int part = -1;
-        EXPECT_EQ(get_gendisk(MKDEV(8, 19), &part), whole->bd_disk);
+        EXPECT_EQ(get_gendisk(MKDEV(8, 19), &part), disk->disk());
         EXPECT_EQ(part, 3);
         EXPECT_EQ(get_gendisk(MKDEV(8, 20), &part), nullptr) << "minor 20 is past the disk's 4 minors";
         bdput(missing);
         bdput(whole);
         EXPECT_EQ(bdget(MKDEV(8, 16)), whole) << "one bdev per number";
         bdput(whole);
+
+        // Open across the disk's removal: unbound at once, closed later without harm.
+        ASSERT_EQ(blkdev_get(tav::kernel::bdgrab(stray), FMODE_READ, 0), 0);
 
         int err = 0;
         tav::DiskConfig dup;
@@ -81,10 +109,39 @@ TEST_F(BlockLayerTest, BdevsBindToDisksAndPartitions) {
         dup.sectors = 100;
         EXPECT_EQ(tav::Disk::create(dup, &err), nullptr);
         EXPECT_EQ(err, -EEXIST) << "minor 19 belongs to tdq";
+        disk.reset();
+        EXPECT_EQ(stray->bd_disk, nullptr) << "a disk that is gone leaves its open bdevs unbound";
+        EXPECT_EQ(stray->bd_part, nullptr);
+        blkdev_put(stray);
     }
-    EXPECT_EQ(stray->bd_disk, nullptr) << "a disk that is gone leaves its bdevs unbound";
-    EXPECT_EQ(stray->bd_part, nullptr);
+    EXPECT_EQ(tav::kernel::bdevReferences(MKDEV(8, 16)), 0) << "the closes dropped every reference";
+    EXPECT_EQ(tav::kernel::bdevReferences(MKDEV(8, 18)), 1);
     bdput(stray);
+    EXPECT_EQ(tav::kernel::bdevReferences(MKDEV(8, 18)), 0);
+}
+
+// A driver that holds its devices open keeps them bound; a mount's own open is counted
+// on top, and its unmount is the last close only when nothing else holds the device.
+TEST_F(BlockLayerTest, MountHoldsTheDeviceOpen) {
+    for (bool holdOpen : {true, false}) {
+        SCOPED_TRACE(holdOpen ? "driver holds open" : "driver does not hold open");
+        auto disk = tav::test::ramDisk(4096, {{64, 2048, 1}}, "tdq", 8, 16, 4, holdOpen);
+        struct block_device* part = disk->bdev(1);
+        EXPECT_EQ(part->bd_disk != nullptr, holdOpen);
+        tav::kernel::TavfsOptions o;
+        o.blockSize = 4096;
+        o.writebackDelayMs = 0;
+        struct super_block* sb = nullptr;
+        ASSERT_EQ(tav::kernel::tavfsMount(part, o, &sb), 0);
+        EXPECT_EQ(part->bd_openers, holdOpen ? 2 : 1);
+        EXPECT_EQ(part->bd_disk, disk->disk());
+        EXPECT_EQ(tav::kernel::tavfsMount(part, o, &sb), -EBUSY);
+        EXPECT_EQ(part->bd_openers, holdOpen ? 2 : 1) << "a refused mount closes what it opened";
+        ASSERT_EQ(tav::kernel::tavfsUnmount(sb), 0);
+        EXPECT_EQ(part->bd_openers, holdOpen ? 1 : 0);
+        EXPECT_EQ(part->bd_disk != nullptr, holdOpen) << "unmount is the last close only without the driver's";
+        EXPECT_EQ(disk->bdev(0)->bd_disk != nullptr, holdOpen);
+    }
 }
 
 TEST_F(BlockLayerTest, PartitionBiosAreRemappedAndBoundsChecked) {

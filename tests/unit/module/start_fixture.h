@@ -102,6 +102,7 @@ protected:
         cfg.sectors = p2 + kP2Sectors + kP3Sectors + 64;
         cfg.partitions = {{kP1Start, p1Sectors, 1}, {p2, kP2Sectors, 2}, {p2 + kP2Sectors, kP3Sectors, 3}};
         cfg.queueLock = queueLock_;
+        cfg.holdOpen = holdOpen_;
         int err = 0;
         disk_ = tav::Disk::create(cfg, &err);
         ASSERT_TRUE(disk_) << err;
@@ -242,6 +243,7 @@ protected:
     unsigned bs_ = 4096;
     std::uint64_t p1Sectors_ = kP1Sectors;
     bool queueLock_ = true;  // false: a bio-based disk, whose queue has no queue_lock
+    bool holdOpen_ = true;   // false: only the mounts hold the partitions open (bound)
     // The file system's own writes at freeze and thaw (as ext3's); off where a test counts
     // the copies and cache entries that its writes make.
     bool freezeWrites_ = false;
