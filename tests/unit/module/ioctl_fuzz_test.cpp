@@ -48,16 +48,19 @@ bool inTable(unsigned cmd) {
 struct Memory {
     static constexpr size_t kScratch = 512 * 1024;  // > any change map of at most 2^21 bits
     std::vector<std::uint8_t> scratch = std::vector<std::uint8_t>(kScratch);
-    void* unmapped = nullptr;  // a released range: no mapping there
+    // Inaccessible for as long as the test runs: a range merely released could be taken by
+    // the next mmap of anyone (the sanitizer's own allocator among them), and a copy that
+    // succeeds there writes into someone else's memory.
+    void* unmapped = nullptr;
     struct page* page = nullptr;  // platform memory: a page of the test's own
     void* kmem = nullptr;         // and a kmalloc block of the test's own
     Memory() {
         unmapped = ::mmap(nullptr, 4 * PAGE_SIZE, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        ::munmap(unmapped, 4 * PAGE_SIZE);
         page = alloc_page(GFP_KERNEL);
         kmem = kmalloc(PAGE_SIZE, GFP_KERNEL);
     }
     ~Memory() {
+        ::munmap(unmapped, 4 * PAGE_SIZE);
         __free_page(page);
         kfree(kmem);
     }
