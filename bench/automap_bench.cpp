@@ -39,11 +39,7 @@ constexpr double kBytesTarget = 34.0 * (1 << 20), kBuildTarget = 1000;
 using bench::Clock;
 using bench::seconds;
 
-[[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "automap_bench: %s\n", what.c_str());
-    std::fflush(stdout);
-    std::_Exit(1);  // threads of the platform may still run
-}
+[[noreturn]] void die(const std::string& what) { bench::die("automap_bench", what); }
 
 // Bytes the platform's page allocator and the process heap hold now.
 long long heldBytes() {

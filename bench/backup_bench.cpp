@@ -41,11 +41,7 @@ constexpr double kFullTarget = 1.0, kIncTarget = 0.03;
 using bench::Clock;
 using bench::seconds;
 
-[[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "backup_bench: %s\n", what.c_str());
-    std::fflush(stdout);
-    std::_Exit(1);  // threads of the platform may still run
-}
+[[noreturn]] void die(const std::string& what) { bench::die("backup_bench", what); }
 
 double cpPass(const std::string& image, const fs::path& dir) {
     fs::path copy = dir / "cp-copy.img";

@@ -44,11 +44,7 @@ constexpr unsigned kBlockSize = 4096, kWritesPerRound = 1500;
 using bench::Clock;
 using bench::seconds;
 
-[[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "cow_bench: %s\n", what.c_str());
-    std::fflush(stdout);
-    std::_Exit(1);  // threads of the platform may still run
-}
+[[noreturn]] void die(const std::string& what) { bench::die("cow_bench", what); }
 
 struct Bench {
     std::unique_ptr<tav::Disk> disk;

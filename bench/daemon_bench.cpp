@@ -34,11 +34,7 @@ constexpr double kRatioTarget = 0.9, kRoundTripTarget = 30;
 using bench::Clock;
 using bench::seconds;
 
-[[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "daemon_bench: %s\n", what.c_str());
-    std::fflush(stdout);
-    std::_Exit(1);  // threads of the platform may still run
-}
+[[noreturn]] void die(const std::string& what) { bench::die("daemon_bench", what); }
 
 // One backup's full read, through whichever seam b is (null: tav::sys); the set-up is
 // not timed.

@@ -36,6 +36,14 @@ inline constexpr int kDefaultRounds = 7;
 // The most a subject that does at least a baseline's in-memory work may show against it.
 inline constexpr double kInMemoryLimit = 1.05;
 
+// Ends a benchmark that cannot go on: its lines so far stay, and no destructor runs, since
+// threads of the platform may still run.
+[[noreturn]] inline void die(const char* program, const std::string& what) {
+    std::fprintf(stderr, "%s: %s\n", program, what.c_str());
+    std::fflush(stdout);
+    std::_Exit(1);
+}
+
 // TAV_LOG=1 keeps the kernel log echoing to stderr, as in the tests.
 inline bool kernelLogWanted() {
     const char* e = std::getenv("TAV_LOG");

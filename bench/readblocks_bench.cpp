@@ -39,11 +39,7 @@ constexpr double kRatioTarget = 0.75, kOverheadTarget = 120;
 using bench::Clock;
 using bench::seconds;
 
-[[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "readblocks_bench: %s\n", what.c_str());
-    std::fflush(stdout);
-    std::_Exit(1);  // threads of the platform may still run
-}
+[[noreturn]] void die(const std::string& what) { bench::die("readblocks_bench", what); }
 
 double preadPass(const std::string& path, std::uint64_t bytes, bench::SharedBuffer& buf) {
     int fd = ::open(path.c_str(), O_RDONLY);
