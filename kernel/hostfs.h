@@ -43,4 +43,24 @@ void hostfsDetach(struct block_device* bdev);
 std::string hostfsMountPoint(struct block_device* bdev);
 std::string hostfsLoopDevice(struct block_device* bdev);
 
+
+// ---- Platform-internal: the dispatch between kernel/super.cpp and kernel/hostfs.cpp ----
+
+// hostfs.cpp, for super.cpp.
+bool hostfsAttached(struct block_device* bdev);
+// get_super for an attached bdev: a reference and s_umount (read), or null.
+struct super_block* hostfsGetSuper(struct block_device* bdev);
+/* Caller holds bdev->bd_mount_sem. Process context; may sleep. */
+struct super_block* hostfsFreeze(struct block_device* bdev);
+/* Caller holds sb->s_bdev->bd_mount_sem. Undoes hostfsFreeze; keeps the reference. */
+void hostfsThaw(struct super_block* sb);
+int hostfsSync(struct super_block* sb);  // syncfs on the host fs: 0 or -EIO
+bool isHostSuper(struct super_block* sb);
+void hostfsFreeSuper(struct super_block* sb);  // after the last reference
+
+// super.cpp, for hostfs.cpp.
+bool tavfsMountedOn(struct block_device* bdev);
+void superGrab(struct super_block* sb);  // one more reference (s_count, under sb_lock)
+void superPut(struct super_block* sb);   // drops one; frees after the last
+
 }  // namespace tav::kernel
