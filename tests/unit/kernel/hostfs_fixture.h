@@ -11,6 +11,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -37,6 +42,26 @@ inline std::string firstLine(const std::string& cmd) {
     if (::pclose(p) != 0) return {};
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
     return out;
+}
+
+// Runs fn on its own thread and waits at most timeout for it. A hang (a detach waiting for
+// a reference a faulty caller never drops) is then a failure that still lets the test
+// undo its host mounts; the stuck thread is left behind.
+inline bool finishesWithin(std::function<void()> fn, std::chrono::milliseconds timeout) {
+    struct State {
+        std::mutex lock;
+        std::condition_variable cv;
+        bool done = false;  // guarded by lock
+    };
+    auto state = std::make_shared<State>();
+    std::thread([state, fn = std::move(fn)] {
+        fn();
+        std::lock_guard lk(state->lock);
+        state->done = true;
+        state->cv.notify_all();
+    }).detach();
+    std::unique_lock lk(state->lock);
+    return state->cv.wait_for(lk, timeout, [&] { return state->done; });
 }
 
 // 0 when FIFREEZE on path succeeded (and was undone at once), else the errno: how a test

@@ -79,9 +79,15 @@ protected:
         point_ = dir_.sub("mnt");
     }
     void TearDown() override {
-        if (bdev_) tav::kernel::hostfsDetach(bdev_);
+        if (!bdev_) return;
+        struct block_device* bdev = bdev_;
+        if (!tav::test::finishesWithin([bdev] { tav::kernel::hostfsDetach(bdev); }, 10s)) {
+            ADD_FAILURE() << "hostfsDetach hangs: a get_super reference was never dropped";
+            (void)disk_.release();  // the stuck detach still uses its bdev
+            return;
+        }
         disk_.reset();
-        if (bdev_) PlatformTest::TearDown();
+        PlatformTest::TearDown();
     }
     void attach(const std::string& mountPoint = "") {
         ASSERT_EQ(tav::kernel::hostfsAttach(bdev_, {loop_.image(), mountPoint}), 0);
