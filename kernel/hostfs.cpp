@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -45,7 +46,7 @@ struct HostSuper {
 
 struct Attachment {
     struct block_device* bdev;
-    tav::kernel::HostfsOptions options;
+    tav::kernel::HostfsOptions options;  // paths made canonical at attach; read-only
     super_block* sb = nullptr;  // guarded by tableLock; holds one reference (s_count)
 };
 
@@ -92,11 +93,12 @@ std::string unescape(const std::string& s) {
 }
 
 // The loop device backed by the export, then the host mounts of its fs (mountinfo's
-// major:minor field; the source name could be a symlink or stale). A deleted backing
-// file shows as "<path> (deleted)".
+// major:minor field; the source name could be a symlink or stale). The kernel shows the
+// backing file's canonical path, " (deleted)" appended once it is unlinked. Nothing here
+// stats the export: the daemon itself may be the one to answer that.
 HostMount lookup(const tav::kernel::HostfsOptions& options) {
     HostMount m;
-    std::string want = canonical(options.exportPath);
+    const std::string& want = options.exportPath;
     std::vector<std::pair<std::string, dev_t>> loops;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator("/sys/block", ec)) {
@@ -106,7 +108,7 @@ HostMount lookup(const tav::kernel::HostfsOptions& options) {
         if (backing.empty()) continue;
         constexpr std::string_view deleted = " (deleted)";
         if (backing.ends_with(deleted)) backing.resize(backing.size() - deleted.size());
-        if (backing != want && canonical(backing) != want) continue;
+        if (backing != want) continue;
         unsigned maj = 0, min = 0;
         if (std::sscanf(readLine(e.path() / "dev").c_str(), "%u:%u", &maj, &min) != 2) continue;
         loops.emplace_back("/dev/" + name, makedev(maj, min));
@@ -116,7 +118,7 @@ HostMount lookup(const tav::kernel::HostfsOptions& options) {
     m.loopDevice = loops.front().first;
     m.loopDev = loops.front().second;
 
-    std::string wantPoint = options.mountPoint.empty() ? "" : canonical(options.mountPoint);
+    const std::string& wantPoint = options.mountPoint;
     std::ifstream in("/proc/self/mountinfo");
     std::string line;
     bool found = false;
@@ -238,19 +240,20 @@ void thawFd(int fd, super_block* sb, const char* why) {
     ::close(fd);
 }
 
-// Thaws every freeze still held when the process ends: a daemon must never leave a frozen
-// host fs behind.
+// Thaws every freeze still held when the process exits: a daemon must never leave a
+// frozen host fs behind. The kernel log may be gone by then; this reports to stderr.
 struct ThawAtExit {
     ~ThawAtExit() {
-        std::vector<std::pair<int, super_block*>> fds;
-        {
-            std::lock_guard lk(tableLock);
-            while (!frozen.empty()) {
-                super_block* sb = frozen.back();
-                fds.emplace_back(takeFreezeLocked(sb), sb);
-            }
+        std::lock_guard lk(tableLock);
+        while (!frozen.empty()) {
+            super_block* sb = frozen.back();
+            int fd = takeFreezeLocked(sb);
+            if (fd < 0) continue;
+            int rc = ::ioctl(fd, FITHAW, 0);
+            std::fprintf(stderr, "hostfs: %s: still frozen at exit; %s\n", sb->s_id,
+                         rc == 0 ? "thawed the host fs" : std::strerror(errno));
+            ::close(fd);
         }
-        for (auto [fd, sb] : fds) thawFd(fd, sb, "still frozen at exit");
     }
 } thawAtExit;
 
@@ -261,6 +264,10 @@ namespace tav::kernel {
 int hostfsAttach(struct block_device* bdev, const HostfsOptions& options) {
     if (!bdev || options.exportPath.empty() || options.exportPath.front() != '/') return -EINVAL;
     if (!options.mountPoint.empty() && options.mountPoint.front() != '/') return -EINVAL;
+    // The export may not exist yet (its FUSE file system not mounted): its directory then
+    // gives the canonical prefix.
+    HostfsOptions canonicalOptions{canonical(options.exportPath),
+                                   options.mountPoint.empty() ? "" : canonical(options.mountPoint)};
     // bd_mount_sem orders this against tavfsMount.
     down(&bdev->bd_mount_sem);
     int err = 0;
@@ -271,7 +278,7 @@ int hostfsAttach(struct block_device* bdev, const HostfsOptions& options) {
         if (findLocked(bdev))
             err = -EBUSY;
         else
-            attachments.push_back(new Attachment{bdev, options});
+            attachments.push_back(new Attachment{bdev, canonicalOptions});
     }
     up(&bdev->bd_mount_sem);
     return err;

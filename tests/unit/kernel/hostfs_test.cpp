@@ -264,3 +264,35 @@ TEST_F(HostfsTest, DetachThawsAFreezeStillHeldAndWaitsForItsHolder) {
 }
 
 }  // namespace
+
+namespace {
+
+// Run only as the child of the test below: freezes the host fs on the image named in the
+// environment and exits without thawing. 0 when it froze it.
+TEST(HostfsChild, DISABLED_FreezeThenExit) {
+    const char* image = std::getenv("TAV_HOSTFS_IMAGE");
+    if (!image) GTEST_SKIP() << "only run by HostfsTest.ExitThawsAFreezeStillHeld";
+    tav::DiskConfig c;
+    c.name = "thc";
+    c.major = 10;
+    c.minors = 1;
+    c.backing = tav::Backing::File;
+    c.path = image;
+    auto disk = tav::Disk::create(c);
+    if (!disk || tav::kernel::hostfsAttach(disk->bdev(0), {image, ""}) != 0) std::_Exit(3);
+    std::string point = tav::kernel::hostfsMountPoint(disk->bdev(0));
+    if (!freeze_bdev(disk->bdev(0)) || tryFreeze(point) != EBUSY) std::_Exit(4);
+    disk.reset();  // its threads must not outlive main; the freeze stays held
+    std::exit(0);
+}
+
+TEST_F(HostfsTest, ExitThawsAFreezeStillHeld) {
+    mkfsAndMount(4096);
+    std::string cmd = "TAV_HOSTFS_IMAGE=" + loop_.image() +
+                      " /proc/" + std::to_string(::getpid()) +
+                      "/exe --gtest_also_run_disabled_tests --gtest_filter=HostfsChild.DISABLED_FreezeThenExit";
+    EXPECT_EQ(tav::test::run(cmd), 0) << "the child did not freeze the host fs";
+    EXPECT_EQ(tryFreeze(point_), 0) << "the exit left the host fs frozen";
+}
+
+}  // namespace
