@@ -411,7 +411,7 @@ struct super_block* hostfsFreeze(struct block_device* bdev) {
     }
     int fd = openVerified(point, hs->loopDev);
     if (fd < 0) {
-        printk(KERN_ERR "hostfs: %s: cannot freeze %s: not the root of the host mount: %s\n", sb->s_id,
+        printk(KERN_ERR "hostfs: %s: cannot freeze %s: not on the host fs of the export: %s\n", sb->s_id,
                point.c_str(), std::strerror(-fd));
         drop_super(sb);
         return nullptr;

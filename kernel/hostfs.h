@@ -13,7 +13,8 @@
 // Lock order (outermost first; see kernel/super.h for bd_mount_sem and s_umount):
 //   bd_mount_sem
 //     s_umount (read)
-//       the hostfs table lock (leaf; never held across host ioctls or block I/O)
+//       the hostfs table lock (never held across host system calls or block I/O)
+//         sb_lock (a reference taken on a host super block while it is looked up)
 #pragma once
 
 #include <string>
