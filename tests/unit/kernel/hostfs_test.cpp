@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -55,11 +54,6 @@ TEST_F(HostfsAttachTest, AttachIsExclusiveWithTavfsAndWithItself) {
         auto m = tav::Mount::create(part, {1024, 8, 0}, &err);
         ASSERT_TRUE(m) << "detached: tavfs mounts again " << err;
         EXPECT_EQ(tav::kernel::hostfsAttach(part, options), -EBUSY);
-        // A tavfs freeze is untouched by the host path.
-        struct super_block* sb = freeze_bdev(part);
-        ASSERT_EQ(sb, m->superBlock());
-        EXPECT_EQ(sb->s_frozen.load(), SB_FREEZE_TRANS);
-        thaw_bdev(part, sb);
         EXPECT_EQ(m->unmount(), 0);
     }
     EXPECT_EQ(tav::kernel::hostfsAttach(part, options), 0) << "attach after tavfs unmounted";
@@ -170,7 +164,8 @@ TEST_F(HostfsTest, FreezeStopsHostWritersUntilThaw) {
         int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd < 0) return errno;
         char block[4096] = {1};
-        int err = ::write(fd, block, sizeof block) == static_cast<ssize_t>(sizeof block) && ::fsync(fd) == 0 ? 0 : errno;
+        bool ok = ::write(fd, block, sizeof block) == static_cast<ssize_t>(sizeof block) && ::fsync(fd) == 0;
+        int err = ok ? 0 : errno;
         ::close(fd);
         return err;
     });
@@ -186,18 +181,10 @@ TEST_F(HostfsTest, FsyncBdevWritesBackTheHostFs) {
     attach();
     mkfsAndMount(4096);
     std::vector<unsigned char> data = tav::test::pattern(777, 4096);
-    int fd = ::open((point_ + "/dirty").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    ::close(fd);
-    auto onDisk = [&] {
-        std::vector<unsigned char> image(disk_->sectors() * 512);
-        EXPECT_EQ(disk_->readRaw(0, image.data(), image.size()), 0);
-        return std::search(image.begin(), image.end(), data.begin(), data.end()) != image.end();
-    };
-    EXPECT_FALSE(onDisk()) << "written back already: the check below proves nothing";
+    ASSERT_TRUE(tav::test::writeUnsynced(point_ + "/dirty", data));
+    EXPECT_FALSE(tav::test::diskHolds(*disk_, data)) << "written back already: the check below proves nothing";
     EXPECT_EQ(fsync_bdev(bdev_), 0);
-    EXPECT_TRUE(onDisk()) << "fsync_bdev left the host's dirty data in its cache";
+    EXPECT_TRUE(tav::test::diskHolds(*disk_, data)) << "fsync_bdev left the host's dirty data in its cache";
 }
 
 // Freezes that must fail, leaving the host fs as it was.
