@@ -34,7 +34,9 @@ struct HostfsOptions {
 // block read through bdev at the time the host mount is first seen; s_magic EF53), null
 // while not; freeze_bdev freezes the host fs (FIFREEZE on its mount point) and thaw_bdev
 // thaws it (FITHAW). 0, -EBUSY (tavfs-mounted or already attached), -EINVAL (no bdev,
-// a relative or empty export path). Process context.
+// a relative or empty export path). Paths are made canonical now (the export itself may
+// not exist yet). Process context; takes bd_mount_sem, so it waits while bdev is frozen:
+// never call it from a thread that a freeze's write-back depends on.
 int hostfsAttach(struct block_device* bdev, const HostfsOptions& options);
 // Forgets bdev: thaws a freeze we still hold (logs it), waits for get_super holders.
 // Process context; may sleep.

@@ -200,6 +200,19 @@ TEST_F(HostfsTest, FreezeFailsWhenTheHostFsIsAlreadyFrozenAndLeavesItFrozen) {
     EXPECT_EQ(tryFreeze(point_), 0);
 }
 
+TEST_F(HostfsTest, ThawOfAFreezeUndoneElsewhereIsLoggedNotFatal) {
+    attach();
+    mkfsAndMount(4096);
+    struct super_block* sb = freeze_bdev(bdev_);
+    ASSERT_NE(sb, nullptr);
+    ASSERT_EQ(tav::test::run("fsfreeze -u " + point_), 0);
+    thaw_bdev(bdev_, sb);
+    EXPECT_TRUE(tav::kernel::logContains("thawing the host fs failed: Invalid argument"));
+    sb = freeze_bdev(bdev_);
+    ASSERT_NE(sb, nullptr) << "the super block and bd_mount_sem were released";
+    thaw_bdev(bdev_, sb);
+}
+
 TEST_F(HostfsTest, FreezeFaultFailsWithoutTouchingTheHostFs) {
     attach();
     mkfsAndMount(4096);
