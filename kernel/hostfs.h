@@ -17,6 +17,7 @@
 //         sb_lock (a reference taken on a host super block while it is looked up)
 #pragma once
 
+#include <functional>
 #include <string>
 
 struct block_device;
@@ -46,6 +47,9 @@ void hostfsDetach(struct block_device* bdev);
 std::string hostfsMountPoint(struct block_device* bdev);
 std::string hostfsLoopDevice(struct block_device* bdev);
 
+// Tests: called in get_super after the block size of a newly seen host mount was read,
+// with no lock held, before the super block is installed (null to remove).
+void hostfsSetProbeSyncPoint(std::function<void(struct block_device*)> fn);
 
 // ---- Platform-internal: the dispatch between kernel/super.cpp and kernel/hostfs.cpp ----
 

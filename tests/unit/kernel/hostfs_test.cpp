@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -137,6 +138,34 @@ TEST_F(HostfsTest, SuperBlockFollowsTheHostMountAndItsBlockSize) {
         EXPECT_EQ(tav::kernel::hostfsMountPoint(bdev_), "");
     }
     if (held) drop_super(held);
+}
+
+// Two get_super calls see a new host mount at once: the one that installs its super block
+// second finds the other's, drops its own and returns the installed one.
+TEST_F(HostfsTest, FirstSightRaceLeavesOneSuperBlock) {
+    attach();
+    mkfsAndMount(4096);
+    std::promise<void> probed, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> calls{0};
+    tav::kernel::hostfsSetProbeSyncPoint([&](struct block_device*) {
+        if (calls++ > 0) return;
+        probed.set_value();
+        released.wait();
+    });
+    auto loser = std::async(std::launch::async, [this] { return get_super(bdev_); });
+    ASSERT_EQ(probed.get_future().wait_for(10s), std::future_status::ready);
+    struct super_block* winner = get_super(bdev_);
+    release.set_value();
+    struct super_block* late = loser.get();
+    tav::kernel::hostfsSetProbeSyncPoint(nullptr);
+    ASSERT_NE(winner, nullptr);
+    EXPECT_EQ(late, winner) << "the later of two first sights must return the installed super block";
+    EXPECT_EQ(calls.load(), 2) << "both probed";
+    struct super_block* again = get_super(bdev_);
+    EXPECT_EQ(again, winner);
+    for (struct super_block* sb : {winner, late, again})
+        if (sb) drop_super(sb);
 }
 
 TEST_F(HostfsTest, GivenMountPointMustBeWhereTheHostMountedIt) {
