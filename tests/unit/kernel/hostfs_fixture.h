@@ -92,6 +92,20 @@ inline bool diskHolds(const Disk& disk, const std::vector<unsigned char>& bytes)
     return std::search(image.begin(), image.end(), bytes.begin(), bytes.end()) != image.end();
 }
 
+// Writes a fresh pattern of bytes to a new file in dir until one is still only in the
+// host's page cache when checked (anyone's sync on the host writes it back early); that
+// pattern, or empty when five tries all reached the disk at once.
+inline std::vector<unsigned char> dirtyPattern(const Disk& disk, const std::string& dir, std::size_t bytes) {
+    for (unsigned salt = 1; salt <= 5; ++salt) {
+        std::vector<unsigned char> v(bytes);
+        for (std::size_t i = 0; i < bytes; ++i)
+            v[i] = static_cast<unsigned char>((i * 131 + salt * 29) ^ (i >> 8) ^ 0x5a);
+        if (!writeUnsynced(dir + "/dirty" + std::to_string(salt), v)) return {};
+        if (!diskHolds(disk, v)) return v;
+    }
+    return {};
+}
+
 class HostLoop {
 public:
     // Why the host cannot run these tests; empty when it can.
