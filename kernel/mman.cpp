@@ -350,8 +350,8 @@ void installFaultHandler() {
 
 // Byte by byte, unseen by the sanitizers as the host kernel's copies were: what the
 // caller hands over is user memory, not this program's objects.
-__attribute__((noinline, no_sanitize("address", "thread"))) void rawCopy(volatile char* to, const volatile char* from,
-                                                                         unsigned long n) {
+[[maybe_unused]] __attribute__((noinline, no_sanitize("address", "thread"))) void rawCopy(
+    volatile char* to, const volatile char* from, unsigned long n) {
     for (unsigned long i = 0; i < n; i++) to[i] = from[i];
 }
 
