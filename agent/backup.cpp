@@ -210,13 +210,20 @@ private:
 };
 
 constexpr std::uint32_t kHandOverBlocks = 32;
+// Short reads (an incremental's scattered blocks) are copied out of the transfer buffer and
+// handed over this many blocks at a time: storing them where they are read would put the
+// hashing and the writes on the reading thread.
+constexpr std::uint32_t kStageBlocks = 64;
+constexpr int kMaxStaged = 4;  // staged batches queued at most: bounds their memory
 
 // Stores batches on a thread of its own while the next one is read: the session's
 // transfer buffers take turns, and a buffer is read into again only once its last batch
-// is stored. A store failure is rethrown to the reading thread at its next wait.
+// is stored; staged batches carry their own copy of scattered blocks. A store failure is
+// rethrown to the reading thread at its next wait.
 class StoreThread {
 public:
-    explicit StoreThread(BlockSink& sink) : sink_(sink), thread_([this] { run(); }) {}
+    explicit StoreThread(BlockSink& sink, std::uint32_t blockSize)
+        : sink_(sink), blockSize_(blockSize), thread_([this] { run(); }) {}
     ~StoreThread() {
         {
             std::lock_guard lk(mu_);
@@ -237,34 +244,61 @@ public:
         {
             std::lock_guard lk(mu_);
             uses_[buf]++;
-            jobs_.push_back({start, count, data, buf});
+            jobs_.push_back({start, count, data, buf, {}, {}});
+        }
+        cv_.notify_all();
+    }
+    // blocks[i] is at data + i * blockSize; waits while kMaxStaged such batches are queued.
+    void pushStaged(std::vector<std::uint32_t> blocks, std::vector<std::uint8_t> data) {
+        {
+            std::unique_lock lk(mu_);
+            cv_.wait(lk, [&] { return uses_[kStaged] < kMaxStaged || error_; });
+            if (error_) std::rethrow_exception(error_);
+            uses_[kStaged]++;
+            jobs_.push_back({0, 0, nullptr, kStaged, std::move(blocks), std::move(data)});
         }
         cv_.notify_all();
     }
     // Waits until every queued batch is stored.
     void finish() {
         std::unique_lock lk(mu_);
-        cv_.wait(lk, [&] { return (jobs_.empty() && uses_[0] == 0 && uses_[1] == 0) || error_; });
+        cv_.wait(lk, [&] { return (jobs_.empty() && uses_[0] == 0 && uses_[1] == 0 && uses_[kStaged] == 0) || error_; });
         if (error_) std::rethrow_exception(error_);
     }
 
 private:
+    static constexpr unsigned kStaged = 2;  // uses_ slot of the staged batches
     struct Job {
         std::uint32_t start, count;
         const std::uint8_t* data;
         unsigned buf;
+        std::vector<std::uint32_t> blocks;  // staged: the blocks, in staged order
+        std::vector<std::uint8_t> owned;    // staged: their bytes
     };
+    void store(const Job& j) {
+        if (j.buf != kStaged) {
+            sink_.store(j.start, j.count, j.data);
+            return;
+        }
+        // Runs of consecutive blocks go together, as they would have from the buffer.
+        for (std::size_t i = 0; i < j.blocks.size();) {
+            std::size_t k = i + 1;
+            while (k < j.blocks.size() && j.blocks[k] == j.blocks[k - 1] + 1) k++;
+            sink_.store(j.blocks[i], static_cast<std::uint32_t>(k - i), j.owned.data() + i * blockSize_);
+            i = k;
+        }
+    }
     void run() {
         std::unique_lock lk(mu_);
         for (;;) {
             cv_.wait(lk, [&] { return stop_ || !jobs_.empty(); });
             if (jobs_.empty()) return;
-            Job j = jobs_.front();
+            Job j = std::move(jobs_.front());
             jobs_.pop_front();
             if (!error_) {
                 lk.unlock();
                 try {
-                    sink_.store(j.start, j.count, j.data);
+                    store(j);
                 } catch (...) {
                     lk.lock();
                     error_ = std::current_exception();
@@ -278,10 +312,11 @@ private:
     }
 
     BlockSink& sink_;
+    std::uint32_t blockSize_;
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<Job> jobs_;             // guarded by mu_
-    std::array<int, 2> uses_{};        // guarded by mu_: batches queued or being stored, per buffer
+    std::array<int, 3> uses_{};        // guarded by mu_: batches queued or being stored, per buffer and staged
     std::exception_ptr error_;         // guarded by mu_
     bool stop_ = false;                // guarded by mu_
     std::thread thread_;               // last: starts once the rest is built
@@ -292,6 +327,12 @@ private:
 BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
     auto began = Clock::now();
     BackupResult result;
+    auto phaseStart = began;
+    auto phase = [&](const char* name) {
+        auto now = Clock::now();
+        result.phases.emplace_back(name, std::chrono::duration<double>(now - phaseStart).count());
+        phaseStart = now;
+    };
     std::optional<Manifest> base;
     RepoLock lock(repo, RepoLock::Exclusive);
     repo.removeStale();
@@ -316,6 +357,7 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
         }
     }
     lock.unlock();
+    phase("repository");
 
     Session s(opt.devicePath);
     BlockSize bs = s.blockSize(opt.major, opt.minor);
@@ -338,6 +380,7 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
         buffers[1] = nullptr;  // one buffer still works: reads and stores take turns
     }
     std::uint32_t batch = static_cast<std::uint32_t>(s.bufferBytes() / blockSize);
+    phase("start");
 
     AMSessionKey key{};
     if (base) {
@@ -354,6 +397,7 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
     }
     if (st != BACKUP_SNAPSHOT_DONE)
         throw AgentError(ErrorKind::Refused, std::string("SnapShot left the session ") + stateName(st));
+    phase("snapshot");
     if (opt.afterSnapshot) opt.afterSnapshot();
     AutoMapState ams = s.autoMapState();
 
@@ -366,8 +410,10 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
         }
     }
     bool incremental = base.has_value();
+    phase("get-map");
     std::vector<std::uint8_t> map = incremental ? *changes : std::vector<std::uint8_t>((blockCount + 7) / 8, 0xFF);
     s.loadBlockMap(map, blockCount);
+    phase("load-map");
 
     Manifest m;
     lock.relock(RepoLock::Exclusive);
@@ -376,6 +422,7 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
     m.id = pending.id();
     m.dataFile = incremental ? "changes.dat" : "image.raw";
     BlockSink sink(pending.file(m.dataFile), blockSize, blockCount, incremental ? &map : nullptr);
+    phase("create");
 
     std::vector<std::uint64_t> done((blockCount + 63) / 64, 0);
     auto isDone = [&](std::uint32_t b) { return (done[b / 64] >> (b % 64)) & 1; };
@@ -383,19 +430,32 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
         for (std::uint32_t k = b; k < b + n; k++) done[k / 64] |= 1ULL << (k % 64);
     };
     auto needed = [&](std::uint32_t b) { return bitSet(map, b) && !isDone(b); };
-    StoreThread store(sink);
+    StoreThread store(sink, blockSize);
+    std::vector<std::uint32_t> stagedBlocks;
+    std::vector<std::uint8_t> staged;
+    auto handOverStaged = [&] {
+        if (stagedBlocks.empty()) return;
+        store.pushStaged(std::move(stagedBlocks), std::move(staged));
+        stagedBlocks = {};
+        staged = {};
+    };
     unsigned turn = 0;
     auto readInto = [&](std::uint32_t b, std::uint32_t n) {
-        // A few blocks are cheaper to store here than to hand over.
+        // A few blocks are cheaper to copy out and hand over with others than on their own.
         bool handOver = n >= kHandOverBlocks;
-        unsigned buf = buffers[1] && handOver ? turn++ % 2 : 0;
-        if (handOver) store.waitFree(buf);
-        else store.finish();
+        unsigned buf = buffers[1] ? (handOver ? turn++ : turn) % 2 : 0;
+        store.waitFree(buf);
         if (!s.readBlocks(b, n, buffers[buf]))
             throw AgentError(ErrorKind::Io, "ReadBlocks: a disk read failed in blocks " + std::to_string(b) + ".." +
                                                 std::to_string(b + n - 1));
-        if (handOver) store.push(b, n, buffers[buf], buf);
-        else sink.store(b, n, buffers[buf]);
+        if (handOver) {
+            store.push(b, n, buffers[buf], buf);
+        } else {
+            if (staged.empty()) staged.reserve(static_cast<std::size_t>(kStageBlocks + kHandOverBlocks) * blockSize);
+            for (std::uint32_t k = 0; k < n; k++) stagedBlocks.push_back(b + k);
+            staged.insert(staged.end(), buffers[buf], buffers[buf] + static_cast<std::size_t>(n) * blockSize);
+            if (stagedBlocks.size() >= kStageBlocks) handOverStaged();
+        }
         markDone(b, n);
         result.manifest.stats.blocksRead += n;
     };
@@ -431,7 +491,10 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
         progress.seconds = secondsSince(began);
         if (opt.progress) opt.progress(progress);
     }
+    handOverStaged();
+    phase("read");
     store.finish();
+    phase("drain");
     progress.seconds = secondsSince(began);
     if (opt.progress) opt.progress(progress);
 
@@ -454,9 +517,11 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
     m.stats = result.manifest.stats;
     m.stats.bytesStored = sink.bytesStored();
     m.stats.seconds = secondsSince(began);
+    phase("checksums");
     lock.relock(RepoLock::Exclusive);
     pending.publish(m);
     lock.unlock();
+    phase("publish");
     result.manifest = m;
     return result;
 }

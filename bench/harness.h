@@ -153,6 +153,17 @@ inline std::vector<Pair> runPaired(int rounds, const std::function<double()>& ba
     return pairs;
 }
 
+// The least of repeats runs of run, for a side that is CPU work of its own and nothing
+// else (no I/O, no page cache to refill): interference (another process's time slice, a
+// neighbour evicting the caches) only ever adds time, so the shortest run is the nearest
+// to the code's own cost, and a code that got slower makes every run slower, the
+// shortest too. Not for a side whose runs differ by design.
+inline double minOfRepeats(int repeats, const std::function<double()>& run) {
+    double best = run();
+    for (int i = 1; i < repeats; i++) best = std::min(best, run());
+    return best;
+}
+
 inline std::vector<double> baselines(const std::vector<Pair>& pairs) {
     std::vector<double> v;
     for (const Pair& p : pairs) v.push_back(p.baseline);

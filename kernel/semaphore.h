@@ -2,6 +2,7 @@
 // Both may sleep: calling them in atomic context is reported by might_sleep().
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -9,10 +10,14 @@
 
 struct SemWaiter;
 
+// An uncontended down or up is one atomic instruction on count; lock is taken only to
+// sleep or to wake a sleeper.
 struct semaphore {
     std::mutex lock;
     std::condition_variable cv;
-    int count = 1;        // guarded by lock
+    // The count, or -1: zero with sleepers queued (set and cleared only under lock, so a
+    // fast down never overtakes a sleeper and a fast up never misses one).
+    std::atomic<int> count{1};
     SemWaiter* head = nullptr;  // FIFO of sleepers, guarded by lock
     SemWaiter* tail = nullptr;
     semaphore() = default;

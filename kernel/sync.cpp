@@ -1,6 +1,7 @@
 // Spin locks, semaphores, read-write semaphores and completions.
 #include <sched.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "kernel/completion.h"
@@ -135,17 +136,44 @@ struct InterruptibleSleep {
 
 void sema_init(struct semaphore* sem, int val) {
     std::lock_guard g(sem->lock);
-    sem->count = val;
+    sem->count.store(val);
     sem->head = sem->tail = nullptr;
 }
 
+namespace {
+
+// A count that is there, taken without the lock.
+bool takeFast(struct semaphore* sem) {
+    int c = sem->count.load(std::memory_order_relaxed);
+    while (c > 0)
+        if (sem->count.compare_exchange_weak(c, c - 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return true;
+    return false;
+}
+
+// Caller holds sem->lock: takes the count, or marks the semaphore as having sleepers (the
+// caller queues itself in the same section).
+bool takeOrMarkSleeping(struct semaphore* sem) {
+    int c = sem->count.load(std::memory_order_relaxed);
+    for (;;) {
+        if (c > 0) {
+            if (sem->count.compare_exchange_weak(c, c - 1, std::memory_order_acquire, std::memory_order_relaxed))
+                return true;
+        } else if (c == 0) {
+            if (sem->count.compare_exchange_weak(c, -1, std::memory_order_relaxed)) return false;
+        } else {
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
 void down(struct semaphore* sem) {
     might_sleep();
+    if (takeFast(sem)) return;
     std::unique_lock lk(sem->lock);
-    if (sem->count > 0 && !sem->head) {
-        sem->count--;
-        return;
-    }
+    if (takeOrMarkSleeping(sem)) return;
     SemWaiter w;
     enqueue(sem->head, sem->tail, &w);
     w.cv.wait(lk, [&] { return w.granted; });
@@ -153,18 +181,17 @@ void down(struct semaphore* sem) {
 
 int down_interruptible(struct semaphore* sem) {
     might_sleep();
+    if (takeFast(sem)) return 0;
     task_struct* task = current;
     SemWaiter w;
     InterruptibleSleep sleep(task, &sem->lock, &w.cv);
     std::unique_lock lk(sem->lock);
-    if (sem->count > 0 && !sem->head) {
-        sem->count--;
-        return 0;
-    }
+    if (takeOrMarkSleeping(sem)) return 0;
     enqueue(sem->head, sem->tail, &w);
     while (!w.granted) {
         if (signal_pending(task)) {
             unlink(sem->head, sem->tail, &w);
+            if (!sem->head) sem->count.store(0, std::memory_order_relaxed);
             return -EINTR;
         }
         w.cv.wait(lk);
@@ -172,31 +199,27 @@ int down_interruptible(struct semaphore* sem) {
     return 0;
 }
 
-int down_trylock(struct semaphore* sem) {
-    std::lock_guard g(sem->lock);
-    if (sem->count > 0 && !sem->head) {
-        sem->count--;
-        return 0;
-    }
-    return 1;
-}
+int down_trylock(struct semaphore* sem) { return takeFast(sem) ? 0 : 1; }
 
 void up(struct semaphore* sem) {
+    int c = sem->count.load(std::memory_order_relaxed);
+    while (c >= 0)
+        if (sem->count.compare_exchange_weak(c, c + 1, std::memory_order_release, std::memory_order_relaxed)) return;
     std::lock_guard g(sem->lock);
-    if (sem->head) {
-        // Hand the count straight to the first sleeper, so a late arrival cannot overtake.
-        SemWaiter* w = dequeue(sem->head, sem->tail);
-        w->granted = true;
-        w->cv.notify_one();
-    } else {
-        sem->count++;
+    // The last sleeper may have left (a signal) since -1 was read; -1 cannot come back
+    // while the lock is held.
+    if (!sem->head) {
+        sem->count.fetch_add(1, std::memory_order_release);
+        return;
     }
+    // Hand the count straight to the first sleeper, so a late arrival cannot overtake.
+    SemWaiter* w = dequeue(sem->head, sem->tail);
+    if (!sem->head) sem->count.store(0, std::memory_order_relaxed);
+    w->granted = true;
+    w->cv.notify_one();
 }
 
-int semaphoreCount(struct semaphore* sem) {
-    std::lock_guard g(sem->lock);
-    return sem->count;
-}
+int semaphoreCount(struct semaphore* sem) { return std::max(sem->count.load(), 0); }
 
 int semaphoreWaiters(struct semaphore* sem) {
     std::lock_guard g(sem->lock);

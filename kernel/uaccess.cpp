@@ -50,6 +50,9 @@ bool accessOk(u64 addr, unsigned long n) {
     return !tav::kernel::inPageArena(addr, n) && !tav::kernel::isAllocatorBlock(reinterpret_cast<void*>(addr));
 }
 
+// Larger copies (block maps) cost far more than the system call they save.
+constexpr unsigned long kNoFaultCopyMax = 256;
+
 unsigned long guarded(tav::fault::Site site, Transfer fn, void* local, const void* user,
                       unsigned long n) {
     might_sleep();  // a user copy may fault and sleep
@@ -57,6 +60,13 @@ unsigned long guarded(tav::fault::Site site, Transfer fn, void* local, const voi
     if (n == 0) return 0;
     if (!accessOk(addr, n)) return n;
     unsigned long allowed = tav::fault::allowedPrefix(site, addr, n);
+    // The small records an ioctl passes go without a system call when nothing faults; a
+    // fault, however harmless, sends the copy down the full path from its start.
+    if (allowed <= kNoFaultCopyMax && !tav::kernel::currentProcess()->remote) {
+        bool toUser = site == tav::fault::Site::CopyToUser;
+        if (tav::kernel::copyNoFault(toUser ? const_cast<void*>(user) : local, toUser ? local : user, allowed))
+            return n - allowed;
+    }
     // Host memory is always present (its faults are the host's); a page of a mapping not
     // yet faulted is not, so the copy faults: the rest goes through the fault path.
     unsigned long notCopied = transfer(fn, local, addr, allowed);

@@ -35,6 +35,10 @@ struct BackupResult {
     Manifest manifest;
     std::string fallbackReason;  // why an incremental became a full backup; empty otherwise
     std::uint64_t maxDirtyDrained = 0;  // most cached blocks drained after one batch
+    // Where the time went, step by step in order (seconds): the repository's checks, the
+    // session's start, the snapshot, getting and loading the block map, reading and
+    // storing, the store's drain, checksums and map files, publishing.
+    std::vector<std::pair<const char*, double>> phases;
 };
 
 // Holds the repository lock exclusively while it picks the base and cleans up, while it

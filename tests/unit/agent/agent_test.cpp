@@ -54,6 +54,40 @@ TEST_F(AgentTest, FullThenIncrementalsUnderWritesRestoreToEachSnapshot) {
     EXPECT_TRUE(verifyChain(*repo_, inc2.manifest.id).problems.empty());
 }
 
+// Scattered single blocks (more than one staged batch of them), pairs, and a run long
+// enough to go through a transfer buffer, interleaved: each must land in its own slot.
+TEST_F(AgentTest, IncrementalOfScatteredBlocksAndRunsRestoresExactly) {
+    BackupResult full = backup(false);
+    std::uint64_t written = 0;
+    for (unsigned b = 5; b < 1000; b += 7, written++) writeBlock(b, 2);             // 143 singles
+    for (unsigned b = 1001; b < 1101; b += 10, written += 2) writeBlock(b, 3), writeBlock(b + 1, 3);
+    for (unsigned b = 1200; b < 1240; b++, written++) writeBlock(b, 4);             // a run of 40
+    for (unsigned b = 1300; b < 2000; b += 13, written++) writeBlock(b, 5);
+    mount_->sync();
+    BackupResult inc = backup(true);
+    ASSERT_EQ(inc.manifest.kind, "incremental") << inc.fallbackReason;
+    // Plus what the freezes write themselves: the journal and super block.
+    EXPECT_GE(inc.manifest.changedBlocks, written);
+    EXPECT_LE(inc.manifest.changedBlocks, written + 2);
+    EXPECT_TRUE(restore(inc.manifest.id) == truth_);
+    EXPECT_TRUE(verifyChain(*repo_, inc.manifest.id).problems.empty());
+
+    // Every step is reported once, in order, and they add up to no more than the whole.
+    const std::vector<std::string> steps{"repository", "start", "snapshot", "get-map", "load-map",
+                                         "create", "read", "drain", "checksums", "publish"};
+    for (const BackupResult* r : {&full, &inc}) {
+        std::vector<std::string> names;
+        double sum = 0;
+        for (const auto& [name, sec] : r->phases) {
+            names.push_back(name);
+            EXPECT_GE(sec, 0) << name;
+            sum += sec;
+        }
+        EXPECT_EQ(names, steps);
+        EXPECT_LE(sum, r->manifest.stats.seconds + 1.0);
+    }
+}
+
 TEST_F(AgentTest, IncrementalWithoutBaseOrWithARefusedKeyFallsBackToFull) {
     BackupResult first = backup(true);
     EXPECT_EQ(first.manifest.kind, "full");

@@ -75,6 +75,21 @@ TEST(BenchHarnessTest, RoundsInterleaveWithTheirPreconditionBeforeEachSide) {
     EXPECT_EQ(bench::costRatios(p), (std::vector<double>{2, 1.0 / 3, 0}));
 }
 
+TEST(BenchHarnessTest, MinOfRepeatsRunsEachRepeatAndKeepsTheShortest) {
+    struct Case {
+        std::vector<double> runs;
+        int repeats;
+        double least;
+    };
+    const Case cases[] = {{{5}, 1, 5}, {{3, 1, 2}, 3, 1}, {{1, 9, 9}, 3, 1}, {{9, 9, 2}, 3, 2}};
+    for (const Case& c : cases) {
+        size_t calls = 0;
+        double got = bench::minOfRepeats(c.repeats, [&] { return c.runs[calls++]; });
+        EXPECT_EQ(got, c.least);
+        EXPECT_EQ(calls, c.runs.size()) << "not every repeat ran";
+    }
+}
+
 TEST(BenchHarnessTest, ArgumentsTakeRoundsAnywhereAndRefuseBadCounts) {
     auto parse = [](std::vector<std::string> args) {
         std::vector<char*> argv;

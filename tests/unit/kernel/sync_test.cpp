@@ -185,6 +185,54 @@ TEST_F(SyncTest, DownInterruptibleReturnsOnSignalAndLeavesTheCount) {
     EXPECT_EQ(semaphoreWaiters(&sem), 0) << "interrupted waiter left in the queue";
 }
 
+// Uncontended downs and ups skip the lock; contended ones sleep. Under contention no
+// holder may overlap another and no up may be lost (a lost one leaves a sleeper for ever);
+// an up after the only sleeper was interrupted away must count again.
+TEST_F(SyncTest, SemaphoreExcludesAndLosesNoWakeupUnderContention) {
+    semaphore sem;
+    sema_init(&sem, 1);
+    long inside = 0, total = 0;  // guarded by sem
+    std::atomic<int> overlaps{0};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; t++)
+        ts.emplace_back([&] {
+            for (int i = 0; i < 5000; i++) {
+                down(&sem);
+                if (++inside != 1) overlaps++;
+                total++;
+                inside--;
+                up(&sem);
+            }
+        });
+    for (auto& t : ts) t.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(total, 4 * 5000);
+    EXPECT_EQ(semaphoreCount(&sem), 1);
+    EXPECT_EQ(semaphoreWaiters(&sem), 0);
+
+    sema_init(&sem, 0);
+    completion done;
+    init_completion(&done);
+    std::pair<semaphore*, completion*> ctx(&sem, &done);
+    int kpid = kernel_thread(
+        [](void* arg) -> int {
+            auto* ctx = static_cast<std::pair<semaphore*, completion*>*>(arg);
+            daemonize("tavsemtest");
+            allow_signal(SIGKILL);
+            down_interruptible(ctx->first);
+            flush_signals(current);
+            complete_and_exit(ctx->second, 0);
+        },
+        &ctx, 0);
+    ASSERT_GT(kpid, 0);
+    ASSERT_TRUE(eventually([&] { return semaphoreWaiters(&sem) == 1; }));
+    EXPECT_EQ(kill_proc(kpid, SIGKILL, 1), 0);
+    wait_for_completion(&done);
+    up(&sem);
+    EXPECT_EQ(semaphoreCount(&sem), 1) << "the up went to a sleeper that had left";
+    EXPECT_EQ(down_trylock(&sem), 0);
+}
+
 TEST_F(SyncTest, CompletionWakesOneWaiterPerCompleteAndAllOnCompleteAll) {
     completion c;
     init_completion(&c);

@@ -1,6 +1,9 @@
 // User copies on good, bad and half-bad addresses.
 #include <sys/mman.h>
 
+#include <thread>
+
+#include "kernel/mman.h"
 #include "kernel/slab.h"
 #include "kernel/uaccess.h"
 #include "kernel/vmalloc.h"
@@ -56,6 +59,36 @@ TEST_F(UaccessTest, PartlyBadRangeCopiesTheGoodPrefix) {
     std::vector<char> src(100, 'b');
     EXPECT_EQ(copy_to_user(area_ + PAGE_SIZE - 10, src.data(), 100), 90UL);
     EXPECT_EQ(area_[PAGE_SIZE - 1], 'b');
+}
+
+// Small copies skip the system call until something faults; each fault must leave the
+// thread as it was (SIGSEGV not left blocked, no stale jump target), here and in a thread
+// of its own, for reads and writes, and the results match the full path's.
+TEST_F(UaccessTest, RepeatedFaultsOnSmallCopiesKeepEveryLaterCopyRight) {
+    ASSERT_EQ(mprotect(area_, PAGE_SIZE, PROT_READ), 0);  // the good page read-only now
+    auto run = [this] {
+        char buf[32];
+        for (int i = 0; i < 200; i++) {
+            memset(buf, 'x', sizeof buf);
+            EXPECT_EQ(copy_from_user(buf, area_ + PAGE_SIZE, sizeof buf), sizeof buf);
+            EXPECT_EQ(std::count(buf, buf + sizeof buf, 0), 32);
+            EXPECT_EQ(copy_to_user(area_, buf, sizeof buf), sizeof buf) << "a read-only page was written";
+            EXPECT_EQ(copy_from_user(buf, area_ + PAGE_SIZE - 8, sizeof buf), 24UL);
+            EXPECT_EQ(copy_from_user(buf, area_, sizeof buf), 0UL);
+        }
+    };
+    run();
+    std::thread t(run);
+    t.join();
+    EXPECT_EQ(area_[0], 0) << "the read-only page changed";
+#if !defined(__SANITIZE_THREAD__)
+    char b[8];
+    EXPECT_TRUE(tav::kernel::copyNoFault(b, area_, sizeof b));
+    EXPECT_FALSE(tav::kernel::copyNoFault(b, area_ + PAGE_SIZE, sizeof b));
+    EXPECT_FALSE(tav::kernel::copyNoFault(area_, b, sizeof b));
+#endif
+    // A fault nobody guards is still a crash, not a silent jump into an old copy.
+    EXPECT_DEATH(static_cast<void>(*static_cast<volatile char*>(area_ + PAGE_SIZE)), "");
 }
 
 TEST_F(UaccessTest, InjectedAddressRangeFailsLikeAnUnmappedOne) {
