@@ -287,19 +287,59 @@ void forceSigbus(unsigned long address) {
 // Where a copyNoFault of this thread goes on a fault; null outside one.
 thread_local sigjmp_buf* copyFixup = nullptr;
 
+// Leaves the signal handler for the fixup of the copy that faulted.
+[[noreturn]] void jumpToFixup(int sig, int savedErrno) {
+    sigjmp_buf* to = copyFixup;
+    copyFixup = nullptr;
+    // The jump leaves the handler without sigreturn: the mask it blocked goes now.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    errno = savedErrno;
+    siglongjmp(*to, 1);
+}
+
+struct sigaction previousBus;  // written once, before busHandler is installed
+
+// A copyNoFault that meets a host file mapping past its end fails like any other fault;
+// every other SIGBUS goes where it went before (by default: the process dies of it).
+void busHandler(int sig, siginfo_t* info, void* ctx) {
+    if (copyFixup && info->si_code > 0) jumpToFixup(sig, errno);
+    const struct sigaction& prev = previousBus;
+    if (prev.sa_flags & SA_SIGINFO) {
+        if (prev.sa_sigaction) {
+            prev.sa_sigaction(sig, info, ctx);
+            return;
+        }
+    } else if (prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN) {
+        prev.sa_handler(sig);
+        return;
+    }
+    // A queued SIGBUS (forceSigbus) does not repeat as a faulting access would: it is
+    // sent again, to arrive once the handler returns, under the default action.
+    signal(sig, SIG_DFL);
+    syscall(SYS_rt_tgsigqueueinfo, getpid(), syscall(SYS_gettid), sig, info);
+}
+
+void installBusHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa {};
+        sa.sa_sigaction = busHandler;
+        sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGBUS, nullptr, &previousBus);
+        if (sigaction(SIGBUS, &sa, nullptr) != 0) {
+            printk("<2>%s: cannot install the bus-error handler\n", __func__);
+            BUG();
+        }
+    });
+}
+
 void segvHandler(int sig, siginfo_t* info, void* ctx) {
     int savedErrno = errno;
-    if (copyFixup && info->si_code > 0) {
-        sigjmp_buf* to = copyFixup;
-        copyFixup = nullptr;
-        // The jump leaves the handler without sigreturn: the mask it blocked goes now.
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGSEGV);
-        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-        errno = savedErrno;
-        siglongjmp(*to, 1);
-    }
+    if (copyFixup && info->si_code > 0) jumpToFixup(sig, savedErrno);
     bool write = false;
 #if defined(__x86_64__)
     write = (static_cast<ucontext_t*>(ctx)->uc_mcontext.gregs[REG_ERR] & 2) != 0;
@@ -364,6 +404,7 @@ bool tav::kernel::copyNoFault(void* to, const void* from, unsigned long n) {
     return false;
 #else
     installFaultHandler();
+    installBusHandler();
     sigjmp_buf env;
     if (sigsetjmp(env, 0)) return false;  // copyFixup was cleared by the handler
     copyFixup = &env;

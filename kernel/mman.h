@@ -138,8 +138,8 @@ bool holdsMmapLock();
 // A copy within this process that no fault can crash: true when all n bytes were copied,
 // false as soon as any page it touches faults (a missing page of a mapping included, which
 // it does not fault in); part of the copy may then be done, and the caller takes the full
-// path. A plain memory access apart from that (a host file mapping past its end still
-// raises SIGBUS). Costs no system call, where process_vm_readv/writev costs one.
+// path (a host file mapping past its end included: SIGBUS is caught as SIGSEGV is).
+// Costs no system call, where process_vm_readv/writev costs one.
 bool copyNoFault(void* to, const void* from, unsigned long n);
 // Test seams, one each (an empty function removes it): a user copy that is about to
 // fault calls the first before it takes mmap_sem; munmap calls the second once it holds

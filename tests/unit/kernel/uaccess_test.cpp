@@ -91,6 +91,24 @@ TEST_F(UaccessTest, RepeatedFaultsOnSmallCopiesKeepEveryLaterCopyRight) {
     EXPECT_DEATH(static_cast<void>(*static_cast<volatile char*>(area_ + PAGE_SIZE)), "");
 }
 
+TEST_F(UaccessTest, AFileMappingPastItsEndFailsTheCopyNotTheProcess) {
+    char path[] = "/tmp/tav-uaccess-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    unlink(path);
+    ASSERT_EQ(ftruncate(fd, PAGE_SIZE), 0);
+    auto* map = static_cast<char*>(mmap(nullptr, 2 * PAGE_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    ::close(fd);
+    ASSERT_NE(map, MAP_FAILED);
+    char buf[32];
+    EXPECT_EQ(copy_from_user(buf, map + PAGE_SIZE, sizeof buf), sizeof buf);
+    EXPECT_EQ(copy_to_user(map + PAGE_SIZE, buf, sizeof buf), sizeof buf);
+    EXPECT_EQ(copy_from_user(buf, map + PAGE_SIZE - 8, sizeof buf), 24UL);
+    // Outside a copy a bus error still ends the process.
+    EXPECT_DEATH(static_cast<void>(*static_cast<volatile char*>(map + PAGE_SIZE)), "");
+    munmap(map, 2 * PAGE_SIZE);
+}
+
 TEST_F(UaccessTest, InjectedAddressRangeFailsLikeAnUnmappedOne) {
     tav::fault::Rule r = tav::fault::failAllFromNow(tav::fault::Site::CopyFromUser);
     r.first = reinterpret_cast<u64>(area_) + 100;
