@@ -19,6 +19,7 @@
 
 #include "kernel/blkdev.h"
 #include "kernel/fs.h"
+#include "kernel/hostfs.h"
 #include "kernel/printk.h"
 #include "kernel/super.h"
 #include "tav/blockio.h"
@@ -134,15 +135,10 @@ struct FuseExport::Impl {
     }
 
     // A tavfs mount anywhere on the disk makes its files read-only to the host: two
-    // writers of one device would corrupt it.
+    // writers of one device would corrupt it. (get_super would also see the host's own
+    // mount of an attached export, which is the writer we serve.)
     static bool tavfsMounted(const DiskState& d) {
-        for (struct block_device* b : d.group) {
-            if (struct super_block* sb = get_super(b)) {
-                drop_super(sb);
-                return true;
-            }
-        }
-        return false;
+        return std::any_of(d.group.begin(), d.group.end(), tav::kernel::tavfsMountedOn);
     }
 
     static std::size_t maxBioBytes(struct block_device* bdev) {
