@@ -28,26 +28,7 @@ constexpr std::uint64_t kDiskSectors = 16384;                 // 8 MiB
 constexpr std::uint64_t kP1Start = 2048, kP1Sectors = 8192;   // 1 MiB .. 5 MiB
 constexpr std::uint64_t kP2Start = 10240, kP2Sectors = 4096;  // 5 MiB .. 7 MiB, adjacent to p1
 
-// Stands in front of the disk's driver as a hook would: sees every bio that
-// generic_make_request hands the queue.
-struct QueueSpy {
-    static inline make_request_fn* real = nullptr;
-    static inline std::atomic<long> bios{0}, writes{0}, largestSectors{0};
-    static int fn(request_queue_t* q, struct bio* bio) {
-        bios++;
-        if (bio_data_dir(bio) == WRITE) writes++;
-        long s = bio_sectors(bio);
-        for (long m = largestSectors.load(); s > m && !largestSectors.compare_exchange_weak(m, s);) {
-        }
-        return real(q, bio);
-    }
-    static void install(request_queue_t* q) {
-        bios = writes = largestSectors = 0;
-        real = q->make_request_fn;
-        q->make_request_fn = fn;
-    }
-    static void remove(request_queue_t* q) { q->make_request_fn = real; }
-};
+using tav::test::QueueSpy;
 
 class FuseExportTest : public tav::test::PlatformTest {
 protected:

@@ -9,10 +9,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "kernel/blkdev.h"
 
 namespace tav::test {
 
@@ -59,15 +62,43 @@ struct StackRecord {
     std::vector<std::string> mounts;  // host mount points
     std::vector<std::string> loops;   // loop devices
     std::vector<std::string> fuses;   // FUSE mount points
+    std::vector<std::string> backing;  // files loop devices may have been put on
 
     void tearDown() {
         for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+        for (auto& f : backing) {
+            std::string list = run("losetup -nO NAME -j " + f).out;
+            for (std::size_t at = 0, nl; (nl = list.find('\n', at)) != std::string::npos; at = nl + 1)
+                loops.push_back(list.substr(at, nl - at));
+        }
         for (auto& l : loops) run("losetup -d " + l);
         for (auto& f : fuses) run("fusermount3 -u -z " + f);
         mounts.clear();
         loops.clear();
         fuses.clear();
+        backing.clear();
     }
+};
+
+// Stands in front of a disk's driver as the module's hook would: sees every bio that
+// generic_make_request hands the queue.
+struct QueueSpy {
+    static inline make_request_fn* real = nullptr;
+    static inline std::atomic<long> bios{0}, writes{0}, largestSectors{0};
+    static int fn(request_queue_t* q, struct bio* bio) {
+        bios++;
+        if (bio_data_dir(bio) == WRITE) writes++;
+        long s = bio_sectors(bio);
+        for (long m = largestSectors.load(); s > m && !largestSectors.compare_exchange_weak(m, s);) {
+        }
+        return real(q, bio);
+    }
+    static void install(request_queue_t* q) {
+        bios = writes = largestSectors = 0;
+        real = q->make_request_fn;
+        q->make_request_fn = fn;
+    }
+    static void remove(request_queue_t* q) { q->make_request_fn = real; }
 };
 
 }  // namespace tav::test
