@@ -242,3 +242,31 @@ TEST_F(DaemonStackTest, TavstackDownTakesItAllAway) {
 }
 
 }  // namespace
+
+namespace {
+
+// The daemon never writes into a file system it serves: paths inside the export are
+// refused before anything is mounted.
+TEST(DaemonExportOptionsTest, PathsInsideTheExportAreRefused) {
+    if (!tav::host::FuseExport::available()) GTEST_SKIP() << "built without libfuse3";
+    fs::path dir = tempDir();
+    const std::string exp = (dir / "exp").string(), img = (dir / "img").string();
+    struct Case {
+        std::string args, names;
+    } cases[] = {
+        {"--log " + exp + "/d.log --socket " + (dir / "s").string() + " --disk " + img, "the log"},
+        {"--log " + (dir / "log").string() + " --socket " + exp + "/sub/s --disk " + img, "the socket"},
+        {"--log " + (dir / "log").string() + " --socket " + (dir / "s").string() + " --disk " + exp + "/../exp/i",
+         "the image"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.names);
+        auto r = run(std::string(TAV_TAVGUARDD) + " --export " + exp + " " + c.args);
+        EXPECT_EQ(r.code(), 2) << r.out;
+        EXPECT_NE(r.out.find(c.names), std::string::npos) << r.out;
+        EXPECT_FALSE(fs::exists(exp)) << "nothing is set up";
+    }
+    fs::remove_all(dir);
+}
+
+}  // namespace
