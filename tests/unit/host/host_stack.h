@@ -83,7 +83,7 @@ struct StackRecord {
 // Stands in front of a disk's driver as the module's hook would: sees every bio that
 // generic_make_request hands the queue.
 struct QueueSpy {
-    static inline make_request_fn* real = nullptr;
+    static inline std::atomic<make_request_fn*> real{nullptr};
     static inline std::atomic<long> bios{0}, writes{0}, largestSectors{0};
     static int fn(request_queue_t* q, struct bio* bio) {
         bios++;
@@ -91,14 +91,14 @@ struct QueueSpy {
         long s = bio_sectors(bio);
         for (long m = largestSectors.load(); s > m && !largestSectors.compare_exchange_weak(m, s);) {
         }
-        return real(q, bio);
+        return real.load()(q, bio);
     }
     static void install(request_queue_t* q) {
         bios = writes = largestSectors = 0;
         real = q->make_request_fn;
         q->make_request_fn = fn;
     }
-    static void remove(request_queue_t* q) { q->make_request_fn = real; }
+    static void remove(request_queue_t* q) { q->make_request_fn = real.load(); }
 };
 
 }  // namespace tav::test
