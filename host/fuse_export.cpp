@@ -126,6 +126,7 @@ struct FuseExport::Impl {
 #if TAV_HAVE_FUSE
     struct fuse_session* session = nullptr;
     std::thread loop;
+    std::atomic<bool> loopEnded{false};
 #endif
     dev_t mountDev = 0;
 
@@ -569,14 +570,16 @@ int FuseExport::mount(const std::string& dir, std::string* message) {
     impl_->mountTime = std::time(nullptr);
     dir_ = fs::absolute(dir).lexically_normal().string();
     if (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
+    impl_->loopEnded.store(false);
     impl_->loop = std::thread([impl = impl_.get(), threads = impl_->options.maxThreads] {
         becomeIoFlusher();  // the workers libfuse starts from here inherit it
         struct fuse_loop_config* cfg = fuse_loop_cfg_create();
         fuse_loop_cfg_set_max_threads(cfg, threads);
         fuse_loop_cfg_set_idle_threads(cfg, std::min(threads, 4u));
         fuse_loop_cfg_set_clone_fd(cfg, 0);
-        fuse_session_loop_mt(impl->session, cfg);
+        fuse_session_loop_mt(impl->session, cfg);  // resets the session's exit flag as it returns
         fuse_loop_cfg_destroy(cfg);
+        impl->loopEnded.store(true);
     });
     mounted_ = true;
     struct stat st{};
@@ -591,8 +594,14 @@ int FuseExport::unmount(bool force, std::string* message) {
     std::string ignored;
     if (!message) message = &ignored;
     if (!mounted_) return 0;
-    if (::umount2(dir_.c_str(), 0) != 0) {
-        int e = errno;
+    int e = ::umount2(dir_.c_str(), 0) == 0 ? 0 : errno;
+    if (e == EINVAL) {
+        // Detached by someone else: the connection ends with the host's last user.
+        for (int i = 0; i < 100 && !impl_->loopEnded.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        e = impl_->loopEnded.load() ? 0 : EBUSY;
+    }
+    if (e) {
         if (!force) {
             *message = "cannot unmount " + dir_ + ": " + errnoText(e);
             return -e;

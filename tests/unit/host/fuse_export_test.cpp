@@ -337,3 +337,17 @@ TEST_F(FuseExportTest, RefusesANonEmptyDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+// Someone else unmounted it (fusermount3 -u -z): once the host has no user left, there is
+// nothing to refuse a stop for.
+TEST_F(FuseExportTest, DetachedFromOutsideIsDownWithoutABusyRefusal) {
+    auto r = tav::test::run("fusermount3 -u -z " + (dir_ / "x").string());
+    ASSERT_EQ(r.code(), 0) << r.out;
+    std::string msg;
+    EXPECT_EQ(export_.unmount(false, &msg), 0) << msg;
+    EXPECT_FALSE(export_.mounted());
+}
+
+}  // namespace

@@ -135,8 +135,7 @@ protected:
         mnt_ = (dir_ / "mnt").string();
         exp_ = (dir_ / "exp").string();
         stack_.mounts.push_back(mnt_);
-        stack_.backing.push_back(exp_ + "/tda1");
-        stack_.fuses.push_back(exp_);
+        stack_.backing.push_back(exp_ + "/tda1");  // the export itself goes after the daemon
         auto r = run(std::string(TAV_TAVSTACK) + " up --daemon " + TAV_TAVGUARDD + " --image " + image_ +
                      " --size-mb 32 --mkfs --mnt " + mnt_ + " --export " + exp_ + " --state " + state_);
         ASSERT_EQ(r.code(), 0) << r.out;

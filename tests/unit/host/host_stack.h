@@ -65,7 +65,10 @@ struct StackRecord {
     std::vector<std::string> backing;  // files loop devices may have been put on
 
     void tearDown() {
-        for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+        // A clean unmount when it can (a lazy one keeps the loop device busy until the
+        // host lets go of the fs), else a lazy one.
+        for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
+            if (::umount2(it->c_str(), 0) != 0) ::umount2(it->c_str(), MNT_DETACH);
         for (auto& f : backing) {
             std::string list = run("losetup -nO NAME -j " + f).out;
             for (std::size_t at = 0, nl; (nl = list.find('\n', at)) != std::string::npos; at = nl + 1)
