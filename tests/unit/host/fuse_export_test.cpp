@@ -52,6 +52,7 @@ protected:
         std::string msg;
         stack_.fuses.push_back((dir_ / "x").string());
         ASSERT_EQ(export_.mount((dir_ / "x").string(), &msg), 0) << msg;
+        watchdog_.start((dir_ / "x").string());
         spied_ = true;
         QueueSpy::install(disk_->queue());
     }
@@ -59,6 +60,7 @@ protected:
         if (!spied_) return;
         for (int fd : fds_) ::close(fd);
         export_.unmount(true);
+        watchdog_.stop();
         stack_.tearDown();
         QueueSpy::remove(disk_->queue());
         machine_.shutdown();
@@ -95,6 +97,7 @@ protected:
     tav::Disk* disk_ = nullptr;
     tav::host::FuseExport export_;
     tav::test::StackRecord stack_;
+    tav::test::FuseWatchdog watchdog_;
     fs::path dir_;
     std::vector<char> model_;  // what the disk must hold
     std::vector<int> fds_;

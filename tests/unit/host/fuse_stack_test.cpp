@@ -63,6 +63,7 @@ protected:
         if (!up_) return;
         stack_.tearDown();
         export_.unmount(true);
+        watchdog_.stop();
         stack_.fuses.push_back((dir_ / "exp").string());
         stack_.tearDown();
         if (disk_) tav::test::QueueSpy::remove(disk_->queue());
@@ -75,6 +76,7 @@ protected:
     tav::Disk* disk_ = nullptr;
     tav::host::FuseExport export_;
     tav::test::StackRecord stack_;
+    tav::test::FuseWatchdog watchdog_;
     fs::path dir_;
     bool up_ = false;
 };
@@ -93,6 +95,7 @@ TEST_F(FuseStackTest, Ext4OnALoopDeviceOverTheExportChecksClean) {
     ASSERT_EQ(export_.addDisk(disk_, cfg.path), 0);
     std::string msg;
     ASSERT_EQ(export_.mount((dir_ / "exp").string(), &msg), 0) << msg;
+    watchdog_.start((dir_ / "exp").string());
     tav::test::QueueSpy::install(disk_->queue());
     const std::string file = (dir_ / "exp" / "tda1").string();
     stack_.backing.push_back(file);

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,6 +84,48 @@ struct StackRecord {
         fuses.clear();
         backing.clear();
     }
+};
+
+// A test that serves FUSE in its own process and dies (a sanitizer's report, a crash)
+// while one of its threads waits on the export wedges: that thread waits uninterruptibly
+// for an answer no thread will give, so the process never closes /dev/fuse. A watchdog
+// process aborts the connection then (one thread left, in D state), and unmounts the
+// export once the process is gone.
+class FuseWatchdog {
+public:
+    ~FuseWatchdog() { stop(); }
+    void start(const std::string& mountPoint) {
+        struct stat st{};
+        if (::stat(mountPoint.c_str(), &st) != 0) return;
+        std::string conn = "/sys/fs/fuse/connections/" + std::to_string(minor(st.st_dev));
+        std::string script =
+            "P=" + std::to_string(::getpid()) + "; n=0; "
+            "[ -d " + conn + " ] || mount -t fusectl none /sys/fs/fuse/connections 2>/dev/null; "
+            "while [ -d /proc/$P ]; do "
+            "  set -- $(sed 's/^.*) //' /proc/$P/stat 2>/dev/null) x; "
+            "  if [ \"$1\" = D ] && [ \"${18}\" = 1 ]; then n=$((n+1)); else n=0; fi; "
+            "  if [ $n -ge 4 ]; then echo 1 > " + conn + "/abort; break; fi; "
+            "  sleep 0.5; "
+            "done; "
+            "while [ -d /proc/$P ]; do sleep 0.5; done; "
+            "mountpoint -q '" + mountPoint + "' && fusermount3 -u -z '" + mountPoint + "'";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setsid();
+            ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    void stop() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
 };
 
 // Stands in front of a disk's driver as the module's hook would: sees every bio that
