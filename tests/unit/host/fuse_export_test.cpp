@@ -79,6 +79,7 @@ protected:
         (void)export_.stats();
         std::vector<char> now(kDiskSectors * 512);
         EXPECT_EQ(disk_->readRaw(0, now.data(), now.size()), 0);
+        (void)export_.stats();  // and the requests after it after this read
         return now;
     }
     // First differing byte of the disk against the model, or -1.
