@@ -272,3 +272,21 @@ TEST(DaemonExportOptionsTest, PathsInsideTheExportAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// "This machine cannot" (3) is told apart from usage (2) and from failures (1).
+TEST(TavstackTest, ExitCodesTellTheMachineFromTheCaller) {
+    if (::geteuid() != 0 || !tav::test::haveTool("setpriv")) GTEST_SKIP() << "needs root and setpriv to drop it";
+    const std::string stack = TAV_TAVSTACK;
+    auto asNobody = run("setpriv --reuid=65534 --regid=65534 --clear-groups " + stack +
+                        " up --image /nonexistent/i --mnt /nonexistent/m");
+    EXPECT_EQ(asNobody.code(), 3) << asNobody.out;
+    EXPECT_NE(asNobody.out.find("needs root"), std::string::npos) << asNobody.out;
+    auto bad = run(stack + " sideways");
+    EXPECT_EQ(bad.code(), 2) << bad.out;
+    auto noState = run(stack + " down --state /nonexistent/s");
+    EXPECT_EQ(noState.code(), std::string(tav::test::loopMissing()).empty() ? 1 : 3) << noState.out;
+}
+
+}  // namespace
