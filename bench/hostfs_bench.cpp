@@ -206,7 +206,7 @@ std::unique_ptr<tav::agent::Session> snapshot() {
     BlockSize bs = s->blockSize(kMajor, kPartition);
     auto blocks = static_cast<std::uint32_t>(static_cast<std::uint64_t>(bs.partitionSizeKB) * 1024 / bs.blockSize);
     s->noStartAutoMap();
-    s->start(kMajor, kPartition, blocks, 1u << 18);
+    s->start(kMajor, kPartition, blocks, 65536);
     s->noLoadFromAutoMap();
     if (s->snapshot(AMSessionKey{}) != BACKUP_SNAPSHOT_DONE) die("SnapShot did not take");
     s->loadBlockMap(std::vector<std::uint8_t>((blocks + 7) / 8, 0xFF), blocks);
