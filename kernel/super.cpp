@@ -11,6 +11,7 @@
 #include "kernel/blkdev.h"
 #include "kernel/fault.h"
 #include "kernel/fs.h"
+#include "kernel/hostfs.h"
 #include "kernel/mm.h"
 #include "kernel/printk.h"
 #include "kernel/sched.h"
@@ -73,6 +74,10 @@ void putSuper(super_block* sb) {
         last = --sb->s_count == 0;
     }
     if (!last) return;
+    if (tav::kernel::isHostSuper(sb)) {
+        tav::kernel::hostfsFreeSuper(sb);
+        return;
+    }
     Tavfs* fs = fsOf(sb);
     delete fs;
     delete sb;
@@ -359,7 +364,7 @@ struct super_block* get_super(struct block_device* bdev) {
                     break;
                 }
         }
-        if (!sb) return nullptr;
+        if (!sb) return tav::kernel::hostfsGetSuper(bdev);
         down_read(&sb->s_umount);
         if (sb->s_root) return sb;
         drop_super(sb);
@@ -374,6 +379,7 @@ void drop_super(struct super_block* sb) {
 struct super_block* freeze_bdev(struct block_device* bdev) {
     down(&bdev->bd_mount_sem);
     if (tav::fault::shouldFail(tav::fault::Site::Freeze)) return nullptr;
+    if (tav::kernel::hostfsAttached(bdev)) return tav::kernel::hostfsFreeze(bdev);
     super_block* sb = get_super(bdev);
     if (!sb) return nullptr;
     Tavfs* fs = fsOf(sb);
@@ -398,6 +404,12 @@ struct super_block* freeze_bdev(struct block_device* bdev) {
 void thaw_bdev(struct block_device* bdev, struct super_block* sb) {
     if (sb) {
         BUG_ON(sb->s_bdev != bdev);
+        if (tav::kernel::isHostSuper(sb)) {
+            tav::kernel::hostfsThaw(sb);
+            drop_super(sb);
+            up(&bdev->bd_mount_sem);
+            return;
+        }
         writeMetadata(fsOf(sb), false);
         {
             std::lock_guard lk(sb->s_wait_lock);
@@ -412,7 +424,7 @@ void thaw_bdev(struct block_device* bdev, struct super_block* sb) {
 int fsync_bdev(struct block_device* bdev) {
     super_block* sb = get_super(bdev);
     if (!sb) return 0;
-    int err = syncFs(fsOf(sb));
+    int err = tav::kernel::isHostSuper(sb) ? tav::kernel::hostfsSync(sb) : syncFs(fsOf(sb));
     drop_super(sb);
     return err;
 }
@@ -422,6 +434,18 @@ int sync_blockdev(struct block_device* bdev) { return fsync_bdev(bdev); }
 // ---- tavfs ----
 
 namespace tav::kernel {
+
+bool tavfsMountedOn(struct block_device* bdev) {
+    std::lock_guard lk(sbLock);
+    return std::any_of(superBlocks.begin(), superBlocks.end(), [bdev](super_block* s) { return s->s_bdev == bdev; });
+}
+
+void superGrab(struct super_block* sb) {
+    std::lock_guard lk(sbLock);
+    ++sb->s_count;
+}
+
+void superPut(struct super_block* sb) { putSuper(sb); }
 
 int readExtBlockSize(struct block_device* bdev, unsigned* blockSize) {
     struct page* p = alloc_page(GFP_KERNEL);
@@ -447,11 +471,7 @@ int tavfsMount(struct block_device* bdev, const TavfsOptions& options, struct su
         blkdev_put(bdev);
         return err;
     };
-    {
-        std::lock_guard lk(sbLock);
-        for (super_block* s : superBlocks)
-            if (s->s_bdev == bdev) return fail(nullptr, -EBUSY);
-    }
+    if (tavfsMountedOn(bdev) || hostfsAttached(bdev)) return fail(nullptr, -EBUSY);
     auto* fs = new Tavfs();
     fs->bdev = bdev;
     fs->options = options;

@@ -48,6 +48,8 @@ struct super_block {
 
 // The super block of the file system mounted on exactly bdev, with a reference and
 // s_umount held for reading (release both with drop_super); null when none is mounted.
+// For a bdev attached to a host fs, get_super, freeze_bdev, thaw_bdev and fsync_bdev act
+// on the host's mount instead (kernel/hostfs.h).
 // Process context; may sleep.
 struct super_block* get_super(struct block_device* bdev);
 void drop_super(struct super_block* sb);
@@ -100,7 +102,8 @@ struct TavfsStats {
 int readExtBlockSize(struct block_device* bdev, unsigned* blockSize);
 
 // Mounts tavfs on bdev. 0 and *sb (the mount's own reference), -ENXIO (no disk),
-// -EBUSY (already mounted), -EINVAL (block size), -EIO, -ENOMEM. Process context.
+// -EBUSY (already mounted, or attached to a host fs: kernel/hostfs.h), -EINVAL (block
+// size), -EIO, -ENOMEM. Process context.
 int tavfsMount(struct block_device* bdev, const TavfsOptions& options, struct super_block** sb);
 // Writes back, waits, and unmounts; waits for get_super holders (a frozen fs stays
 // mounted until it is thawed). 0 or the -EIO of a failed final write-back.

@@ -1,18 +1,20 @@
 // The machine seam: one object that builds a world for a test or a tool — the loaded
-// module with its device node, disks, mounted file systems — and takes it down in the
-// right order (the module, which may still hook the disks' queues, then mounts, then
-// disks). The pieces it is made of stay
+// module with its device node, disks, mounted file systems (tavfs, or the host's own
+// through a loop device: attachHost) — and takes it down in the right order (the module,
+// which may still hook the disks' queues, then host attachments and mounts, then disks). The pieces it is made of stay
 // usable on their own: tav/modules.h (load, unload), tav/blockio.h (disks, mounts, raw
 // I/O, disk faults, hold gates), tav/sys.h (system calls), kernel/fault.h (the fault
 // plan), kernel/printk.h (the kernel log) and kernel/accounting.h (leak counters).
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "kernel/accounting.h"
 #include "kernel/fault.h"
+#include "kernel/hostfs.h"
 #include "kernel/printk.h"
 #include "tav/blockio.h"
 #include "tav/modules.h"
@@ -78,11 +80,36 @@ public:
         return -EINVAL;
     }
 
+    // Partition partno of disk (0: the whole disk) is exported to the host, which mounts
+    // a real file system on a loop device over options.exportPath: get_super, freeze_bdev
+    // and thaw_bdev on it then act on that host mount (kernel/hostfs.h). 0, -ENXIO, or
+    // hostfsAttach's error. Detached at shutdown, which thaws a freeze still held.
+    int attachHost(Disk* disk, int partno, const kernel::HostfsOptions& options) {
+        struct block_device* bdev = disk->bdev(partno);
+        if (!bdev) return -ENXIO;
+        int rc = kernel::hostfsAttach(bdev, options);
+        if (rc == 0) hostBdevs_.push_back(bdev);
+        return rc;
+    }
+    // Forgets an attachment (see hostfsDetach); -EINVAL when it is not this machine's.
+    int detachHost(Disk* disk, int partno) {
+        struct block_device* bdev = disk->bdev(partno);
+        auto it = std::find(hostBdevs_.begin(), hostBdevs_.end(), bdev);
+        if (!bdev || it == hostBdevs_.end()) return -EINVAL;
+        hostBdevs_.erase(it);
+        kernel::hostfsDetach(bdev);
+        return 0;
+    }
+
     const std::vector<std::unique_ptr<Disk>>& disks() const { return disks_; }
 
-    // Everything down: process state, module, mounts, disks.
+    // Everything down: process state, module, host attachments, mounts, disks.
     void shutdown() {
         unloadModule();
+        while (!hostBdevs_.empty()) {
+            kernel::hostfsDetach(hostBdevs_.back());
+            hostBdevs_.pop_back();
+        }
         mounts_.clear();
         disks_.clear();
     }
@@ -91,6 +118,7 @@ private:
     std::string nodePath_;
     std::vector<std::unique_ptr<Disk>> disks_;
     std::vector<std::unique_ptr<Mount>> mounts_;
+    std::vector<struct block_device*> hostBdevs_;  // attached by attachHost, borrowed
 };
 
 }  // namespace tav
