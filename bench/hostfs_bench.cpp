@@ -177,7 +177,7 @@ struct Stack {
         sh(down);  // a run that died left it up
         int rc = sh(tavstack + " up --image " + quote(image) + " --mnt " + quote(mnt) + " --size-mb " +
                     std::to_string(mb) + " --mkfs --export " + quote(image + ".export") + " --socket " + quote(socket) +
-                    " --log " + quote(log) + " --state " + quote(state) + " >&2");
+                    " --log " + quote(log) + " --state " + quote(state) + " --daemon " + quote(TAV_TAVGUARDD) + " >&2");
         if (rc == 3) {
             std::printf("hostfs_bench: skipped: tavstack cannot set the stack up on this machine\n");
             cleanUp();
