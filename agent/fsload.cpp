@@ -290,7 +290,7 @@ public:
         op.sync = std::uniform_real_distribution<double>(0, 1)(rng_) >= o_.unsyncedShare;
         std::vector<std::string> live, free;
         for (unsigned n = 0; n < o_.namesPerWriter; n++) {
-            std::string name = "w" + std::to_string(index_) + "-" + std::to_string(n);
+            std::string name = nameOf(n);
             (files_.count(name) ? live : free).push_back(name);
         }
         unsigned r = static_cast<unsigned>(rng_() % 100);
@@ -305,7 +305,7 @@ public:
             else append(op, name);
         } else if (r < 85) {
             std::string from = pick(live), to;
-            do to = "w" + std::to_string(index_) + "-" + std::to_string(rng_() % o_.namesPerWriter);
+            do to = nameOf(static_cast<unsigned>(rng_() % o_.namesPerWriter));
             while (to == from);
             rename(op, from, to);
         } else {
@@ -317,6 +317,14 @@ public:
     }
 
 private:
+    // Appended piece by piece: GCC 12 sees a bogus overlap in "w" + to_string(...) + ...
+    std::string nameOf(unsigned n) const {
+        std::string s = "w";
+        s += std::to_string(index_);
+        s += '-';
+        s += std::to_string(n);
+        return s;
+    }
     std::vector<std::uint8_t> randomBytes(std::size_t n) {
         std::vector<std::uint8_t> v(n);
         for (std::size_t i = 0; i < n; i += 8) {
