@@ -188,12 +188,13 @@ struct Stack {
     }
 };
 
-// The module's statistics at the close of each backup, in the daemon's kernel log.
-std::vector<double> frozenMsInLog(const std::string& log) {
+// The module's statistics at the close of each backup, in the daemon's kernel log, in ms.
+// "time frozen" runs from the freeze's start (the host's sync of its dirty data included:
+// writers wait from then on) to the thaw's end; "time to freeze" is its first part.
+std::vector<double> frozenMsInLog(const std::string& log, const std::string& key = "time frozen in seconds: ") {
     std::ifstream in(log);
     std::vector<double> v;
     std::string line;
-    const std::string key = "time frozen in seconds: ";
     while (std::getline(in, line))
         if (auto at = line.find(key); at != std::string::npos) v.push_back(std::stod(line.substr(at + key.size())) * 1e3);
     return v;
@@ -293,15 +294,18 @@ int main(int argc, char** argv) {
     }
     tav::sys::setBackend(nullptr);
     conn.reset();
+    auto toFreeze = frozenMsInLog(stack.log, "time to freeze in seconds: ");
+    toFreeze.erase(toFreeze.begin(), toFreeze.end() - std::min<std::ptrdiff_t>(opt->rounds, std::ssize(toFreeze)));
 
     double loopSeq = bench::median(bench::baselines(seq)), stackSeq = bench::median(bench::subjects(seq));
     double loopRand = bench::median(bench::baselines(rand)), stackRand = bench::median(bench::subjects(rand));
     std::fprintf(stderr,
                  "hostfs_bench: medians: sequential loop %.0f MiB/s, stack %.0f MiB/s; 4 KiB random loop %.0f IOPS, "
-                 "stack %.0f IOPS; first writes plain %.0f IOPS, during a backup %.0f IOPS\n",
+                 "stack %.0f IOPS; first writes plain %.0f IOPS, during a backup %.0f IOPS; busy freezes: %.1f ms "
+                 "of %.1f frozen to get the host's ext4 frozen\n",
                  64 / loopSeq, 64 / stackSeq, kRandWrites / loopRand, kRandWrites / stackRand,
                  kFirstTouchWrites / bench::median(bench::baselines(cow)),
-                 kFirstTouchWrites / bench::median(bench::subjects(cow)));
+                 kFirstTouchWrites / bench::median(bench::subjects(cow)), bench::median(toFreeze), bench::median(frozen));
     // No upper limit: the daemon writes its image through the host's page cache, the
     // plain loop device past it, so the stack may come out ahead on a slow disk.
     report.add({"hostfs_seq_write_vs_loop", 0.6, bench::Better::Higher, bench::speedRatios(seq)});
