@@ -45,6 +45,7 @@ public:
         std::uint64_t sectors = 0;
     };
     struct Stats {
+        long requests = 0;  // opens, reads, writes, fallocates, flushes and fsyncs
         long reads = 0, writes = 0, fallocates = 0, fsyncs = 0;
         long readBytes = 0, writeBytes = 0;
         long ioErrors = 0;   // requests answered EIO
@@ -76,6 +77,7 @@ public:
     // "<dir>/<name>" of an entry.
     std::string pathOf(const Entry& e) const { return dir_ + "/" + e.name; }
     const std::vector<Entry>& entries() const;
+    // Also orders the caller's earlier memory accesses before the requests after it.
     Stats stats() const;
 
     struct Impl;

@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
     app.add_option("--socket", socketPath, "unix socket to serve (mode 0600)")->capture_default_str();
     app.add_option("--disk", diskArgs,
                    "disk image to attach: PATH[,major=8][,first-minor=0][,minors=16][,mbr=1][,mount=1|none][,block-size=N]");
-    app.add_option("--config", config, "JSON file: {\"socket\", \"log\", \"disks\": [{\"image\", \"major\", "
+    app.add_option("--config", config, "JSON file: {\"socket\", \"log\", \"export\", \"disks\": [{\"image\", \"major\", "
                                        "\"firstMinor\", \"minors\", \"mbr\", \"mount\": [1], \"blockSize\"}]}");
     app.add_option("--log", logPath, "append the kernel log to this file instead of stderr");
     app.add_option("--export", exportDir,

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <vector>
@@ -54,6 +55,7 @@ struct Attachment {
 std::mutex tableLock;
 std::vector<Attachment*> attachments;  // guarded by tableLock
 std::vector<super_block*> frozen;      // guarded by tableLock: the freezes we hold
+std::function<void(struct block_device*)> probeSyncPoint;  // guarded by tableLock
 
 HostSuper* hostOf(super_block* sb) { return static_cast<HostSuper*>(sb->s_fs_info); }
 
@@ -332,6 +334,11 @@ std::string hostfsLoopDevice(struct block_device* bdev) {
     return lookup(options).loopDevice;
 }
 
+void hostfsSetProbeSyncPoint(std::function<void(struct block_device*)> fn) {
+    std::lock_guard lk(tableLock);
+    probeSyncPoint = std::move(fn);
+}
+
 bool hostfsAttached(struct block_device* bdev) {
     std::lock_guard lk(tableLock);
     return findLocked(bdev) != nullptr;
@@ -389,6 +396,12 @@ struct super_block* hostfsGetSuper(struct block_device* bdev) {
         if (probe(bdev, m, &bs, &magic) != 0) break;
         if (spare) superPut(spare);
         spare = newSuper(bdev, m, bs, magic);
+        std::function<void(struct block_device*)> syncPoint;
+        {
+            std::lock_guard lk(tableLock);
+            syncPoint = probeSyncPoint;
+        }
+        if (syncPoint) syncPoint(bdev);
     }
     if (spare) superPut(spare);
     return nullptr;
@@ -411,7 +424,7 @@ struct super_block* hostfsFreeze(struct block_device* bdev) {
     }
     int fd = openVerified(point, hs->loopDev);
     if (fd < 0) {
-        printk(KERN_ERR "hostfs: %s: cannot freeze %s: not the root of the host mount: %s\n", sb->s_id,
+        printk(KERN_ERR "hostfs: %s: cannot freeze %s: not on the host fs of the export: %s\n", sb->s_id,
                point.c_str(), std::strerror(-fd));
         drop_super(sb);
         return nullptr;

@@ -13,9 +13,11 @@
 // Lock order (outermost first; see kernel/super.h for bd_mount_sem and s_umount):
 //   bd_mount_sem
 //     s_umount (read)
-//       the hostfs table lock (leaf; never held across host ioctls or block I/O)
+//       the hostfs table lock (never held across host system calls or block I/O)
+//         sb_lock (a reference taken on a host super block while it is looked up)
 #pragma once
 
+#include <functional>
 #include <string>
 
 struct block_device;
@@ -33,7 +35,9 @@ struct HostfsOptions {
 // block read through bdev at the time the host mount is first seen; s_magic EF53), null
 // while not; freeze_bdev freezes the host fs (FIFREEZE on its mount point) and thaw_bdev
 // thaws it (FITHAW). 0, -EBUSY (tavfs-mounted or already attached), -EINVAL (no bdev,
-// a relative or empty export path). Process context.
+// a relative or empty export path). Paths are made canonical now (the export itself may
+// not exist yet). Process context; takes bd_mount_sem, so it waits while bdev is frozen:
+// never call it from a thread that a freeze's write-back depends on.
 int hostfsAttach(struct block_device* bdev, const HostfsOptions& options);
 // Forgets bdev: thaws a freeze we still hold (logs it), waits for get_super holders.
 // Process context; may sleep.
@@ -43,6 +47,9 @@ void hostfsDetach(struct block_device* bdev);
 std::string hostfsMountPoint(struct block_device* bdev);
 std::string hostfsLoopDevice(struct block_device* bdev);
 
+// Tests: called in get_super after the block size of a newly seen host mount was read,
+// with no lock held, before the super block is installed (null to remove).
+void hostfsSetProbeSyncPoint(std::function<void(struct block_device*)> fn);
 
 // ---- Platform-internal: the dispatch between kernel/super.cpp and kernel/hostfs.cpp ----
 

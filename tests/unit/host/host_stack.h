@@ -4,15 +4,21 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "kernel/blkdev.h"
 
 namespace tav::test {
 
@@ -59,15 +65,88 @@ struct StackRecord {
     std::vector<std::string> mounts;  // host mount points
     std::vector<std::string> loops;   // loop devices
     std::vector<std::string> fuses;   // FUSE mount points
+    std::vector<std::string> backing;  // files loop devices may have been put on
 
     void tearDown() {
-        for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+        // A clean unmount when it can (a lazy one keeps the loop device busy until the
+        // host lets go of the fs), else a lazy one.
+        for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
+            if (::umount2(it->c_str(), 0) != 0) ::umount2(it->c_str(), MNT_DETACH);
+        for (auto& f : backing) {
+            std::string list = run("losetup -nO NAME -j " + f).out;
+            for (std::size_t at = 0, nl; (nl = list.find('\n', at)) != std::string::npos; at = nl + 1)
+                loops.push_back(list.substr(at, nl - at));
+        }
         for (auto& l : loops) run("losetup -d " + l);
         for (auto& f : fuses) run("fusermount3 -u -z " + f);
         mounts.clear();
         loops.clear();
         fuses.clear();
+        backing.clear();
     }
+};
+
+// A test that serves FUSE in its own process and dies (a sanitizer's report, a crash)
+// while one of its threads waits on the export wedges: that thread waits uninterruptibly
+// for an answer no thread will give, so the process never closes /dev/fuse. A watchdog
+// process aborts the connection then (one thread left, in D state), and unmounts the
+// export once the process is gone.
+class FuseWatchdog {
+public:
+    ~FuseWatchdog() { stop(); }
+    void start(const std::string& mountPoint) {
+        struct stat st{};
+        if (::stat(mountPoint.c_str(), &st) != 0) return;
+        std::string conn = "/sys/fs/fuse/connections/" + std::to_string(minor(st.st_dev));
+        std::string script =
+            "P=" + std::to_string(::getpid()) + "; n=0; "
+            "[ -d " + conn + " ] || mount -t fusectl none /sys/fs/fuse/connections 2>/dev/null; "
+            "while [ -d /proc/$P ]; do "
+            "  set -- $(sed 's/^.*) //' /proc/$P/stat 2>/dev/null) x; "
+            "  if [ \"$1\" = D ] && [ \"${18}\" = 1 ]; then n=$((n+1)); else n=0; fi; "
+            "  if [ $n -ge 4 ]; then echo 1 > " + conn + "/abort; break; fi; "
+            "  sleep 0.5; "
+            "done; "
+            "while [ -d /proc/$P ]; do sleep 0.5; done; "
+            "mountpoint -q '" + mountPoint + "' && fusermount3 -u -z '" + mountPoint + "'";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setsid();
+            ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    void stop() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// Stands in front of a disk's driver as the module's hook would: sees every bio that
+// generic_make_request hands the queue.
+struct QueueSpy {
+    static inline std::atomic<make_request_fn*> real{nullptr};
+    static inline std::atomic<long> bios{0}, writes{0}, largestSectors{0};
+    static int fn(request_queue_t* q, struct bio* bio) {
+        bios++;
+        if (bio_data_dir(bio) == WRITE) writes++;
+        long s = bio_sectors(bio);
+        for (long m = largestSectors.load(); s > m && !largestSectors.compare_exchange_weak(m, s);) {
+        }
+        return real.load()(q, bio);
+    }
+    static void install(request_queue_t* q) {
+        bios = writes = largestSectors = 0;
+        real = q->make_request_fn;
+        q->make_request_fn = fn;
+    }
+    static void remove(request_queue_t* q) { q->make_request_fn = real.load(); }
 };
 
 }  // namespace tav::test

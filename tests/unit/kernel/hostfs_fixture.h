@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -73,6 +74,36 @@ inline int tryFreeze(const std::string& path) {
     if (err == 0) ::ioctl(fd, FITHAW, 0);
     ::close(fd);
     return err;
+}
+
+// Writes bytes to a new file at path without syncing it: dirty in the host's page cache.
+inline bool writeUnsynced(const std::string& path, const std::vector<unsigned char>& bytes) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    ::close(fd);
+    return ok;
+}
+
+// Whether the disk's store holds bytes anywhere (what reached it, not what a cache holds).
+inline bool diskHolds(const Disk& disk, const std::vector<unsigned char>& bytes) {
+    std::vector<unsigned char> image(disk.sectors() * 512);
+    if (disk.readRaw(0, image.data(), image.size()) != 0) return false;
+    return std::search(image.begin(), image.end(), bytes.begin(), bytes.end()) != image.end();
+}
+
+// Writes a fresh pattern of bytes to a new file in dir until one is still only in the
+// host's page cache when checked (anyone's sync on the host writes it back early); that
+// pattern, or empty when five tries all reached the disk at once.
+inline std::vector<unsigned char> dirtyPattern(const Disk& disk, const std::string& dir, std::size_t bytes) {
+    for (unsigned salt = 1; salt <= 5; ++salt) {
+        std::vector<unsigned char> v(bytes);
+        for (std::size_t i = 0; i < bytes; ++i)
+            v[i] = static_cast<unsigned char>((i * 131 + salt * 29) ^ (i >> 8) ^ 0x5a);
+        if (!writeUnsynced(dir + "/dirty" + std::to_string(salt), v)) return {};
+        if (!diskHolds(disk, v)) return v;
+    }
+    return {};
 }
 
 class HostLoop {

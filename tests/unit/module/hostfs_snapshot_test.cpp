@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
 
 #include "2.6/tav-2.6.h"
 #include "2.6/tavguard.h"
@@ -63,12 +61,6 @@ protected:
         SnapShot r{&zero, 0};
         return tav::sys::ioctl(fd, TAV_SNAPSHOT, &r);
     }
-    // Whether the image, as the emulated disk serves it, holds these bytes anywhere.
-    bool diskHolds(const std::vector<unsigned char>& bytes) {
-        std::vector<unsigned char> image(std::size_t{kImageMb} << 20);
-        EXPECT_EQ(disk_->readRaw(0, image.data(), image.size()), 0);
-        return std::search(image.begin(), image.end(), bytes.begin(), bytes.end()) != image.end();
-    }
 
     bool ready_ = false;
     tav::test::TempDir dir_;
@@ -79,29 +71,23 @@ protected:
 };
 
 TEST_F(HostfsSnapshotTest, SnapShotFreezesTheHostFs) {
-    // Dirty in the host's page cache, not yet written: only the freeze's flush puts it on
-    // the disk within the test's time.
-    std::vector<unsigned char> data = tav::test::pattern(12345, kBlockSize);
-    {
-        int fd = ::open((point_ + "/dirty").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-        ::close(fd);
-    }
     int fd = tav::sys::open(TAV_DEVICE_PATH, O_RDWR);
     ASSERT_GE(fd, 3);
     ASSERT_EQ(startBackup(fd), 0) << tav::test::criticalLines();
-    EXPECT_FALSE(diskHolds(data)) << "written back before the snapshot: the check below proves nothing";
+    // Dirty in the host's page cache: the freeze's flush puts it on the disk.
+    std::vector<unsigned char> data = tav::test::dirtyPattern(*disk_, point_, kBlockSize);
+    ASSERT_FALSE(data.empty()) << "no write stayed dirty in the host's cache";
     ASSERT_EQ(snapShot(fd), 0);
     EXPECT_FALSE(tav::kernel::logContains("could not freeze"));
     EXPECT_FALSE(tav::kernel::logContains("hostfs"));
-    EXPECT_TRUE(diskHolds(data)) << "the host's dirty data did not reach the disk at the freeze";
+    EXPECT_TRUE(tav::test::diskHolds(*disk_, data)) << "the host's dirty data did not reach the disk at the freeze";
     EXPECT_EQ(tryFreeze(point_), 0) << "thawed after the snapshot";
 
     struct file* f = fget(fd);
     ASSERT_NE(f, nullptr);
     const Backup* b = static_cast<Backup*>(f->private_data);
-    RecordProperty("timeToFreezeUs", static_cast<int>(b->eTimeToFreeze.tv_sec * 1000000 + b->eTimeToFreeze.tv_nsec / 1000));
+    const struct timespec& t = b->eTimeToFreeze;
+    RecordProperty("timeToFreezeUs", static_cast<int>(t.tv_sec * 1000000 + t.tv_nsec / 1000));
     fput(f);
     tav::sys::close(fd);
 }
