@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -25,6 +26,12 @@ namespace tav::agent {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+std::int64_t realtimeNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
@@ -388,12 +395,18 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
     } else {
         s.noLoadFromAutoMap();
     }
-    unsigned st = s.snapshot(key);
+    auto snapshot = [&](const AMSessionKey& k) {
+        result.manifest.snapshotStartNs = realtimeNs();
+        unsigned state = s.snapshot(k);
+        result.manifest.snapshotEndNs = realtimeNs();
+        return state;
+    };
+    unsigned st = snapshot(key);
     if (st == BACKUP_STARTED && base) {
         result.fallbackReason = "the module refused the session key of backup " + base->id;
         base.reset();
         s.noLoadFromAutoMap();
-        st = s.snapshot(AMSessionKey{});
+        st = snapshot(AMSessionKey{});
     }
     if (st != BACKUP_SNAPSHOT_DONE)
         throw AgentError(ErrorKind::Refused, std::string("SnapShot left the session ") + stateName(st));
@@ -515,6 +528,8 @@ BackupResult runBackup(const Repository& repo, const BackupOptions& opt) {
     }
     sink.finish(pending.file("checksums.bin"), &m.checksumsHash);
     m.stats = result.manifest.stats;
+    m.snapshotStartNs = result.manifest.snapshotStartNs;
+    m.snapshotEndNs = result.manifest.snapshotEndNs;
     m.stats.bytesStored = sink.bytesStored();
     m.stats.seconds = secondsSince(began);
     phase("checksums");

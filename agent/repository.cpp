@@ -222,6 +222,8 @@ void writeManifest(const fs::path& file, const Manifest& m) {
               {"data", m.dataFile},
               {"checksums", {{"algorithm", "xxh3-64"}, {"file", "checksums.bin"}, {"hash", hex64(m.checksumsHash)}}}};
     if (m.kind == "incremental") j["bitmap"] = {{"file", "changes.bitmap"}, {"hash", hex64(m.bitmapHash)}};
+    if (m.snapshotStartNs || m.snapshotEndNs)
+        j["snapshotWindow"] = {std::to_string(m.snapshotStartNs), std::to_string(m.snapshotEndNs)};
     j["manifestHash"] = hex64(manifestHash(j));
     std::string text = j.dump(2) + "\n";
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -306,6 +308,20 @@ Manifest readManifest(const fs::path& file) {
     const json& sums = f.at(j, "checksums");
     if (f.text(sums, "file") != "checksums.bin") damaged(where + ": checksums.file is not checksums.bin");
     m.checksumsHash = f.hash(sums, "hash");
+    if (j.contains("snapshotWindow")) {
+        // Absent from backups taken before it was recorded.
+        const json& w = j.at("snapshotWindow");
+        auto nsAt = [&](std::size_t i, std::int64_t* out) {
+            if (!w[i].is_string()) return false;
+            const std::string& s = w[i].get_ref<const std::string&>();
+            if (s.empty() || s.size() > 19 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+            *out = static_cast<std::int64_t>(std::stoull(s));
+            return *out >= 0;
+        };
+        if (!w.is_array() || w.size() != 2 || !nsAt(0, &m.snapshotStartNs) || !nsAt(1, &m.snapshotEndNs) ||
+            m.snapshotStartNs > m.snapshotEndNs)
+            damaged(where + ": snapshotWindow is " + w.dump() + ", not two times in ns (as strings), the first no later");
+    }
 
     const std::uint64_t blockBytes = m.blockSize;
     std::uint64_t sumsSize = sizeOf(dir / "checksums.bin", where);

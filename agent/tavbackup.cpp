@@ -30,7 +30,7 @@ void addGlobalOptions(CLI::App& app, GlobalOptions& g) {
 }
 
 json manifestJson(const Manifest& m) {
-    return {{"id", m.id},
+    json j = {{"id", m.id},
             {"kind", m.kind},
             {"parent", m.parent},
             {"time", m.time},
@@ -42,6 +42,9 @@ json manifestJson(const Manifest& m) {
             {"blocksRead", m.stats.blocksRead},
             {"bytesStored", m.stats.bytesStored},
             {"seconds", m.stats.seconds}};
+    // CLOCK_REALTIME ns around the snapshot; null for backups that did not record it.
+    j["snapshotWindow"] = m.snapshotStartNs || m.snapshotEndNs ? json::array({m.snapshotStartNs, m.snapshotEndNs}) : json(nullptr);
+    return j;
 }
 
 void printManifest(const Manifest& m) {

@@ -68,6 +68,10 @@ struct Manifest {
     std::string dataFile;       // image.raw or changes.dat
     std::uint64_t checksumsHash = 0;  // XXH3-64 of checksums.bin
     std::uint64_t bitmapHash = 0;     // incremental: XXH3-64 of changes.bitmap
+    // CLOCK_REALTIME ns just before and just after the SnapShot call that took: the file
+    // system was frozen somewhere in between. Both 0 in backups that did not record it.
+    // Kept as "snapshotWindow": two decimal strings (no JSON tool's doubles round them).
+    std::int64_t snapshotStartNs = 0, snapshotEndNs = 0;
 };
 
 std::string keyToHex(const AMSessionKey& key);

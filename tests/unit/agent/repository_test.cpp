@@ -94,6 +94,12 @@ TEST_F(RepositoryTest, NoTamperedManifestOrFileIsUsedAndEachIsReported) {
         {"checksums hash", "inc2", [](json& j) { j["checksums"]["hash"] = "0123456789abcdef"; }, {},
          "checksums.bin does not match"},
         {"format", "full", [](json& j) { j["format"] = 7; }, {}, "unsupported format 7"},
+        {"snapshot window reversed", "inc1",
+         [](json& j) { j["snapshotWindow"] = {j["snapshotWindow"][1], j["snapshotWindow"][0]}; }, {}, "snapshotWindow is"},
+        {"snapshot window as numbers", "full", [](json& j) { j["snapshotWindow"] = {1, 2}; }, {}, "snapshotWindow is"},
+        {"snapshot window negative", "inc2", [](json& j) { j["snapshotWindow"] = {"-5", "7"}; }, {}, "snapshotWindow is"},
+        {"snapshot window beyond 63 bits", "inc2",
+         [](json& j) { j["snapshotWindow"] = {"1", "9999999999999999999"}; }, {}, "snapshotWindow is"},
         {"edited, hash kept", "inc2", [](json& j) { j["time"] = "2000-01-01T00:00:00Z"; }, {}, "manifestHash", false},
         {"image truncated", "full", {}, [](const fs::path& d) { fs::resize_file(d / "image.raw", 4 << 20); },
          "image.raw is 4194304 bytes"},
@@ -207,6 +213,7 @@ TEST_F(RepositoryTest, ReformattedAndFirstFormatManifestsStillRead) {
             [](json& m) {
                 m["format"] = 1;
                 m.erase("source");
+                m.erase("snapshotWindow");
                 m.erase("manifestHash");
                 m["checksums"]["hash"] = std::stoull(m["checksums"]["hash"].get<std::string>(), nullptr, 16);
                 m["bitmap"]["hash"] = std::stoull(m["bitmap"]["hash"].get<std::string>(), nullptr, 16);
@@ -216,6 +223,35 @@ TEST_F(RepositoryTest, ReformattedAndFirstFormatManifestsStillRead) {
     EXPECT_TRUE(rep.problems.empty()) << joined(rep.problems);
     EXPECT_EQ(rep.backups, 3u);
     EXPECT_TRUE(restore(inc2_) == truth2_);
+}
+
+// The freeze lies inside the window a backup records, which survives the manifest; a
+// backup from before windows were recorded still reads, with none.
+TEST_F(RepositoryTest, SnapshotWindowHoldsTheFreezeAndOlderManifestsHaveNone) {
+    std::int64_t frozeAt = 0;
+    mount_->setFreezeSyncPoint([&](struct super_block*) {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        frozeAt = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    });
+    for (bool incremental : {false, true}) {
+        SCOPED_TRACE(incremental ? "incremental" : "full");
+        frozeAt = 0;
+        Manifest m = backup(incremental).manifest;
+        ASSERT_NE(frozeAt, 0) << "no freeze";
+        EXPECT_LE(m.snapshotStartNs, frozeAt);
+        EXPECT_GE(m.snapshotEndNs, frozeAt);
+        Manifest back = repo_->find(m.id).value();
+        EXPECT_EQ(back.snapshotStartNs, m.snapshotStartNs);
+        EXPECT_EQ(back.snapshotEndNs, m.snapshotEndNs);
+        full_ = m.id;
+    }
+    editManifest(repo_->dir(full_) / "manifest.json", [](json& j) { j.erase("snapshotWindow"); });
+    Manifest old = repo_->find(full_).value();
+    EXPECT_EQ(old.snapshotStartNs, 0);
+    EXPECT_EQ(old.snapshotEndNs, 0);
+    VerifyReport rep = verifyRepository(*repo_);
+    EXPECT_TRUE(rep.problems.empty()) << joined(rep.problems);
 }
 
 TEST_F(RepositoryTest, SourcesDoNotMix) {

@@ -95,6 +95,30 @@ TEST_F(TavbackupTest, ExitCodesAndMessagesSayWhatWentWrong) {
     EXPECT_NE(list.err.find("skipped"), std::string::npos) << list.err;
 }
 
+// What a caller needs to line the backup up with its own clock: the snapshot's window,
+// in ns of CLOCK_REALTIME, inside the run.
+TEST_F(TavbackupTest, JsonSaysWhenTheSnapshotWasTaken) {
+    auto now = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    };
+    std::int64_t before = now();
+    ToolRun r = tavbackup(full() + " --json");
+    std::int64_t after = now();
+    ASSERT_EQ(r.rc, 0) << r.err;
+    json j = json::parse(r.out);
+    ASSERT_TRUE(j["snapshotWindow"].is_array()) << r.out;
+    ASSERT_EQ(j["snapshotWindow"].size(), 2u);
+    std::int64_t t0 = j["snapshotWindow"][0].get<std::int64_t>(), t1 = j["snapshotWindow"][1].get<std::int64_t>();
+    EXPECT_LE(before, t0);
+    EXPECT_LE(t0, t1);
+    EXPECT_LE(t1, after);
+    ToolRun list = tavbackup("list --json" + repo());
+    ASSERT_EQ(list.rc, 0) << list.err;
+    EXPECT_EQ(json::parse(list.out).at(0)["snapshotWindow"], j["snapshotWindow"]);
+}
+
 TEST_F(TavbackupTest, TwoBackupsAtOnceBothLand) {
     Repository r(repo_);
     {
