@@ -322,7 +322,7 @@ void busHandler(int sig, siginfo_t* info, void* ctx) {
     syscall(SYS_rt_tgsigqueueinfo, getpid(), syscall(SYS_gettid), sig, info);
 }
 
-void installBusHandler() {
+[[maybe_unused]] void installBusHandler() {
     static std::once_flag once;
     std::call_once(once, [] {
         struct sigaction sa {};
