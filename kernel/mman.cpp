@@ -390,7 +390,7 @@ void installFaultHandler() {
 
 // Byte by byte, unseen by the sanitizers as the host kernel's copies were: what the
 // caller hands over is user memory, not this program's objects.
-[[maybe_unused]] __attribute__((noinline, no_sanitize("address", "thread"))) void rawCopy(
+[[maybe_unused]] __attribute__((noinline, no_sanitize("address", "thread", "undefined"))) void rawCopy(
     volatile char* to, const volatile char* from, unsigned long n) {
     for (unsigned long i = 0; i < n; i++) to[i] = from[i];
 }
