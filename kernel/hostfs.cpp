@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -64,6 +65,14 @@ Attachment* findLocked(struct block_device* bdev) {
     for (Attachment* a : attachments)
         if (a->bdev == bdev) return a;
     return nullptr;
+}
+
+// A copy of bdev's options (the host is then looked up with no lock held), or none.
+std::optional<tav::kernel::HostfsOptions> attachedOptions(struct block_device* bdev) {
+    std::lock_guard lk(tableLock);
+    Attachment* a = findLocked(bdev);
+    if (!a) return std::nullopt;
+    return a->options;
 }
 
 std::string readLine(const fs::path& p) {
@@ -313,25 +322,13 @@ void hostfsDetach(struct block_device* bdev) {
 }
 
 std::string hostfsMountPoint(struct block_device* bdev) {
-    HostfsOptions options;
-    {
-        std::lock_guard lk(tableLock);
-        Attachment* a = findLocked(bdev);
-        if (!a) return {};
-        options = a->options;
-    }
-    return lookup(options).mountPoint;
+    auto options = attachedOptions(bdev);
+    return options ? lookup(*options).mountPoint : std::string();
 }
 
 std::string hostfsLoopDevice(struct block_device* bdev) {
-    HostfsOptions options;
-    {
-        std::lock_guard lk(tableLock);
-        Attachment* a = findLocked(bdev);
-        if (!a) return {};
-        options = a->options;
-    }
-    return lookup(options).loopDevice;
+    auto options = attachedOptions(bdev);
+    return options ? lookup(*options).loopDevice : std::string();
 }
 
 void hostfsSetProbeSyncPoint(std::function<void(struct block_device*)> fn) {
@@ -345,14 +342,9 @@ bool hostfsAttached(struct block_device* bdev) {
 }
 
 struct super_block* hostfsGetSuper(struct block_device* bdev) {
-    HostfsOptions options;
-    {
-        std::lock_guard lk(tableLock);
-        Attachment* a = findLocked(bdev);
-        if (!a) return nullptr;
-        options = a->options;
-    }
-    HostMount m = lookup(options);
+    auto options = attachedOptions(bdev);
+    if (!options) return nullptr;
+    HostMount m = lookup(*options);
     super_block* spare = nullptr;
     for (;;) {
         super_block* stale = nullptr;

@@ -252,19 +252,22 @@ void runSyncPoint(const Fn& point, Args... args) {
 
 struct sigaction previousSegv;  // written once, before our handler is installed
 
-void passOn(int sig, siginfo_t* info, void* ctx) {
-    const struct sigaction& prev = previousSegv;
+// Runs the handler that was installed before ours; false when that was the default or
+// ignore, whose action the caller then brings about itself.
+bool callPrevious(const struct sigaction& prev, int sig, siginfo_t* info, void* ctx) {
     if (prev.sa_flags & SA_SIGINFO) {
-        if (prev.sa_sigaction) {
-            prev.sa_sigaction(sig, info, ctx);
-            return;
-        }
-    } else if (prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN) {
-        prev.sa_handler(sig);
-        return;
+        if (!prev.sa_sigaction) return false;
+        prev.sa_sigaction(sig, info, ctx);
+        return true;
     }
+    if (prev.sa_handler == SIG_DFL || prev.sa_handler == SIG_IGN) return false;
+    prev.sa_handler(sig);
+    return true;
+}
+
+void passOn(int sig, siginfo_t* info, void* ctx) {
     // Default action: put it back; the access repeats and the process dies of it.
-    signal(sig, SIG_DFL);
+    if (!callPrevious(previousSegv, sig, info, ctx)) signal(sig, SIG_DFL);
 }
 
 // Like the kernel's force_sig_info: an ignored or blocked SIGBUS still arrives.
@@ -306,16 +309,7 @@ struct sigaction previousBus;  // written once, before busHandler is installed
 // every other SIGBUS goes where it went before (by default: the process dies of it).
 void busHandler(int sig, siginfo_t* info, void* ctx) {
     if (copyFixup && info->si_code > 0) jumpToFixup(sig, errno);
-    const struct sigaction& prev = previousBus;
-    if (prev.sa_flags & SA_SIGINFO) {
-        if (prev.sa_sigaction) {
-            prev.sa_sigaction(sig, info, ctx);
-            return;
-        }
-    } else if (prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN) {
-        prev.sa_handler(sig);
-        return;
-    }
+    if (callPrevious(previousBus, sig, info, ctx)) return;
     // A queued SIGBUS (forceSigbus) does not repeat as a faulting access would: it is
     // sent again, to arrive once the handler returns, under the default action.
     signal(sig, SIG_DFL);
