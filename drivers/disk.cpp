@@ -303,7 +303,7 @@ void BlockDisk::startTransfers(const std::vector<Transfer*>& ts) {
             (t->dir == WRITE ? counters_.writeBytes : counters_.readBytes)
                 .fetch_add(static_cast<long>(t->bytes), std::memory_order_relaxed);
         }
-        if (t->noIo || t->dir != READ || latencyUs_.load(std::memory_order_relaxed) || !readCached(t))
+        if (t->noIo || latencyUs_.load(std::memory_order_relaxed) || !(t->dir == READ ? readCached(t) : writeInline(t)))
             engine_->submit(t);
     }
 }
@@ -318,6 +318,18 @@ bool BlockDisk::readCached(Transfer* t) {
     }
     long n = storage_->readvCached(t->sector * 512, t->iov.data(), static_cast<int>(t->iov.size()));
     if (n != static_cast<long>(t->bytes)) return false;  // the engine reads it (again) whole
+    t->result = n;
+    tav::kernel::deferCompletion(&BlockDisk::completeDeferred, this, t);
+    return true;
+}
+
+// The host file system may not take a buffered write without waiting (ext4 refuses
+// RWF_NOWAIT there), so the ring would hand every write to a kernel worker and its end back
+// to the completion thread: two cross-CPU wake-ups that cost ten times the write itself.
+// A write into the page cache sleeps no longer than a 2.6 make_request may.
+bool BlockDisk::writeInline(Transfer* t) {
+    long n = storage_->writevInline(t->sector * 512, t->iov.data(), static_cast<int>(t->iov.size()));
+    if (n == -EAGAIN) return false;
     t->result = n;
     tav::kernel::deferCompletion(&BlockDisk::completeDeferred, this, t);
     return true;

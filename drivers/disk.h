@@ -11,7 +11,8 @@
 //   while calling back into the core.
 // Completions run in a tav::kernel::InterruptContext with none of these locks held: a read
 // the page cache holds is copied by the submitter and completed through
-// tav::kernel::deferCompletion once the submitter has left the block layer.
+// tav::kernel::deferCompletion once the submitter has left the block layer, and so is a
+// write to a file store.
 #pragma once
 
 #include <sys/uio.h>
@@ -61,6 +62,9 @@ public:
     // A read served only if the page cache holds all of it, without blocking: the bytes
     // moved (fewer when only part was cached) or -EAGAIN.
     virtual long readvCached(std::uint64_t, const iovec*, int) { return -EAGAIN; }
+    // A write the submitter may do itself (a file's page cache takes it without waiting for
+    // the device): bytes moved or -errno, -EAGAIN when it must go to the engine.
+    virtual long writevInline(std::uint64_t, const iovec*, int) { return -EAGAIN; }
 };
 
 class BlockDisk;
@@ -142,6 +146,7 @@ private:
     bool heldByGate(struct bio* bio);
     void startTransfers(const std::vector<Transfer*>& ts);
     bool readCached(Transfer* t);
+    bool writeInline(Transfer* t);
     static void completeDeferred(void* disk, void* t);
     void endBios(Transfer* t);
     void stopAll();

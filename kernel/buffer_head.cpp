@@ -128,15 +128,8 @@ void __wait_on_buffer(struct buffer_head* bh) {
     might_sleep();
     // The I/O this buffer waits for may sit in a plugged queue.
     blk_run_queues();
-    // A completion usually follows within microseconds (the driver is ending a batch);
-    // spinning that long is cheaper than a sleep and a cross-CPU wake-up.
-    auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
-    do {
-        for (int i = 0; i < 64; ++i) {
-            if (!bufferLockedAcquire(bh)) return;
-            __builtin_ia32_pause();
-        }
-    } while (std::chrono::steady_clock::now() < spinUntil);
+    // A completion usually follows within microseconds (the driver is ending a batch).
+    if (tav::kernel::pollBriefly([bh] { return !bufferLockedAcquire(bh); })) return;
     WaitBucket& b = bucketOf(bh);
     b.waiters.fetch_add(1, std::memory_order_seq_cst);
     {

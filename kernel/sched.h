@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
@@ -91,6 +92,27 @@ void might_sleep();
 int in_atomic();
 
 namespace tav::kernel {
+// On a virtual machine a sleep and a cross-CPU wake-up cost tens of microseconds, more than
+// many waits last: a sleeping wait first polls ready() for about that long. True as soon
+// as it holds; false when the time is up or giveUp() holds.
+inline constexpr std::chrono::microseconds kWaitPoll{20};
+template <class Ready, class GiveUp>
+bool pollBriefly(Ready ready, GiveUp giveUp) {
+    auto until = std::chrono::steady_clock::now() + kWaitPoll;
+    do {
+        for (int i = 0; i < 64; ++i) {
+            if (ready()) return true;
+            __builtin_ia32_pause();
+        }
+        if (giveUp()) return false;
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}
+template <class Ready>
+bool pollBriefly(Ready ready) {
+    return pollBriefly(ready, [] { return false; });
+}
+
 // Number of "scheduling while atomic" reports so far.
 long sleepInAtomicReports();
 // Running kernel threads.

@@ -87,8 +87,8 @@ void putSuper(super_block* sb) {
 struct SyncWait {
     std::mutex lock;
     std::condition_variable cv;
-    bool done = false;  // guarded by lock
-    int error = 0;      // guarded by lock
+    std::atomic<bool> done{false};  // set under lock, polled without it
+    int error = 0;                  // guarded by lock; read once done
 };
 
 int syncEndIo(struct bio* bio, unsigned int, int err) {
@@ -96,7 +96,7 @@ int syncEndIo(struct bio* bio, unsigned int, int err) {
     auto* w = static_cast<SyncWait*>(bio->bi_private);
     std::lock_guard lk(w->lock);
     w->error = test_bit(BIO_UPTODATE, &bio->bi_flags) ? 0 : (err ? err : -EIO);
-    w->done = true;
+    w->done.store(true, std::memory_order_release);
     w->cv.notify_all();
     return 0;
 }
@@ -123,8 +123,9 @@ int pageIo(struct block_device* bdev, int rw, sector_t sector, void* buf, size_t
     blk_run_queues();
     int err;
     {
+        tav::kernel::pollBriefly([&] { return w.done.load(std::memory_order_acquire); });
         std::unique_lock lk(w.lock);
-        w.cv.wait(lk, [&] { return w.done; });
+        w.cv.wait(lk, [&] { return w.done.load(std::memory_order_relaxed); });
         err = w.error;
     }
     bio_put(bio);

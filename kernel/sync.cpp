@@ -151,6 +151,20 @@ bool takeFast(struct semaphore* sem) {
     return false;
 }
 
+// An up often follows within microseconds (a worker waiting for its next request, a
+// holder about to leave). Polled only while nobody sleeps (count 0), so a poller never
+// overtakes a sleeper; a signal ends the poll and the sleeping path answers it.
+bool takeSoon(struct semaphore* sem, task_struct* task) {
+    bool sleepers = false;
+    return tav::kernel::pollBriefly(
+        [&] {
+            int c = sem->count.load(std::memory_order_relaxed);
+            sleepers = c < 0;
+            return c > 0 && takeFast(sem);
+        },
+        [&] { return sleepers || (task && signal_pending(task)); });
+}
+
 // Caller holds sem->lock: takes the count, or marks the semaphore as having sleepers (the
 // caller queues itself in the same section).
 bool takeOrMarkSleeping(struct semaphore* sem) {
@@ -171,7 +185,7 @@ bool takeOrMarkSleeping(struct semaphore* sem) {
 
 void down(struct semaphore* sem) {
     might_sleep();
-    if (takeFast(sem)) return;
+    if (takeFast(sem) || takeSoon(sem, nullptr)) return;
     std::unique_lock lk(sem->lock);
     if (takeOrMarkSleeping(sem)) return;
     SemWaiter w;
@@ -183,6 +197,7 @@ int down_interruptible(struct semaphore* sem) {
     might_sleep();
     if (takeFast(sem)) return 0;
     task_struct* task = current;
+    if (takeSoon(sem, task)) return 0;
     SemWaiter w;
     InterruptibleSleep sleep(task, &sem->lock, &w.cv);
     std::unique_lock lk(sem->lock);

@@ -73,13 +73,15 @@ protected:
     std::string path_;
 };
 
-TEST_P(DiskTest, CompletesFromAnotherThreadInInterruptContext) {
+// A RAM disk ends a write on its engine's thread; a file disk's submitter writes into the
+// page cache itself and ends the write on its way out of the block layer.
+TEST_P(DiskTest, CompletesInInterruptContextOnTheEngineOrItsSubmitter) {
     auto data = pattern(64, 8192);
     tav::BioBatch batch(disk_->bdev(1));
     ASSERT_EQ(batch.add(WRITE, 0, data.data(), data.size()), 0);
     batch.submit();
     ASSERT_EQ(batch.wait(), 0);
-    EXPECT_NE(batch.completionThread(0), std::this_thread::get_id());
+    EXPECT_EQ(batch.completionThread(0) == std::this_thread::get_id(), GetParam() != Kind::Ram);
     std::vector<unsigned char> raw(8192);
     ASSERT_EQ(disk_->readRaw(64, raw.data(), raw.size()), 0);
     EXPECT_EQ(raw, data);
