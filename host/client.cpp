@@ -73,7 +73,7 @@ Connection::Result Connection::call(unsigned op, int fd, unsigned long long a, u
     rq.b = b;
     wire::Reply rp;
     if (sock_ < 0 || ::send(sock_, &rq, sizeof rq, MSG_NOSIGNAL) != sizeof rq ||
-        ::recv(sock_, &rp, sizeof rp, 0) != sizeof rp)
+        wire::recvSoon(sock_, &rp, sizeof rp, 0) != sizeof rp)
         return {-ECONNRESET, 0, 0};
     return {rp.result, rp.a, rp.b};
 }
@@ -87,7 +87,7 @@ int Connection::open(const char* path, int flags) {
     std::lock_guard g(lock_);
     wire::Reply rp;
     if (sock_ < 0 || ::send(sock_, &rq, sizeof rq, MSG_NOSIGNAL) != sizeof rq ||
-        ::recv(sock_, &rp, sizeof rp, 0) != sizeof rp)
+        wire::recvSoon(sock_, &rp, sizeof rp, 0) != sizeof rp)
         return -ECONNRESET;
     return static_cast<int>(rp.result);
 }

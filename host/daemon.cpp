@@ -263,7 +263,7 @@ void Server::run(Conn* c) {
         wire::Request rq;
         std::vector<std::int64_t> slots;
         for (;;) {
-            ssize_t n = ::recv(c->fd, &rq, sizeof rq, MSG_TRUNC);
+            ssize_t n = wire::recvSoon(c->fd, &rq, sizeof rq, MSG_TRUNC);
             if (n == 0) break;
             if (n < 0) {
                 if (errno == EINTR) continue;

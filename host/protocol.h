@@ -5,6 +5,10 @@
 // offsets with the arena's descriptor attached.
 #pragma once
 
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 
 namespace tav::wire {
@@ -46,5 +50,19 @@ struct Reply {
 
 // A mapping populated at once may not exceed this (the reply carries a slot per page).
 inline constexpr std::uint64_t kMaxMapBytes = 16u << 20;
+
+// A reply, or a client's next request, often follows within microseconds, while a sleep in
+// recv and the cross-CPU wake-up that ends it cost tens of them on a virtual machine: the
+// waiting side polls for about that long before it sleeps.
+inline constexpr std::chrono::microseconds kReplyPoll{50};
+
+inline ssize_t recvSoon(int fd, void* buf, std::size_t len, int flags) {
+    auto until = std::chrono::steady_clock::now() + kReplyPoll;
+    do {
+        ssize_t n = ::recv(fd, buf, len, flags | MSG_DONTWAIT);
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return n;
+    } while (std::chrono::steady_clock::now() < until);
+    return ::recv(fd, buf, len, flags);
+}
 
 }  // namespace tav::wire
