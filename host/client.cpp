@@ -64,6 +64,9 @@ Connection::~Connection() {
     if (emptyFd_ >= 0) ::close(emptyFd_);
 }
 
+// A ReadBlocks of a full transfer buffer takes the daemon about a hundred microseconds.
+constexpr std::chrono::microseconds kCallPoll{200};
+
 // Caller holds lock_.
 Connection::Result Connection::call(unsigned op, int fd, unsigned long long a, unsigned long long b) {
     wire::Request rq;
@@ -73,7 +76,7 @@ Connection::Result Connection::call(unsigned op, int fd, unsigned long long a, u
     rq.b = b;
     wire::Reply rp;
     if (sock_ < 0 || ::send(sock_, &rq, sizeof rq, MSG_NOSIGNAL) != sizeof rq ||
-        wire::recvSoon(sock_, &rp, sizeof rp, 0) != sizeof rp)
+        wire::recvSoon(sock_, &rp, sizeof rp, 0, kCallPoll) != sizeof rp)
         return {-ECONNRESET, 0, 0};
     return {rp.result, rp.a, rp.b};
 }

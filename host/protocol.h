@@ -56,8 +56,9 @@ inline constexpr std::uint64_t kMaxMapBytes = 16u << 20;
 // waiting side polls for about that long before it sleeps.
 inline constexpr std::chrono::microseconds kReplyPoll{50};
 
-inline ssize_t recvSoon(int fd, void* buf, std::size_t len, int flags) {
-    auto until = std::chrono::steady_clock::now() + kReplyPoll;
+inline ssize_t recvSoon(int fd, void* buf, std::size_t len, int flags,
+                        std::chrono::microseconds window = kReplyPoll) {
+    auto until = std::chrono::steady_clock::now() + window;
     do {
         ssize_t n = ::recv(fd, buf, len, flags | MSG_DONTWAIT);
         if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return n;
