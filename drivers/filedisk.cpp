@@ -24,9 +24,9 @@ public:
         ssize_t r = preadv2(fd_, iov, std::min(count, IOV_MAX), static_cast<off_t>(offset), RWF_NOWAIT);
         return r < 0 ? -EAGAIN : r;
     }
+    // A blocking write: -EAGAIN only if the file says so, and then the engine tries it.
     long writevInline(std::uint64_t offset, const iovec* iov, int count) override {
-        long n = loop(offset, iov, count, true);
-        return n == -EAGAIN ? -EIO : n;
+        return loop(offset, iov, count, true);
     }
     std::uint64_t bytes() const override { return bytes_; }
     int fd() const override { return fd_; }
