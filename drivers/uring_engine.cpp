@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "kernel/fault.h"
+#include "kernel/sched.h"
 
 namespace tav::drivers {
 
@@ -94,13 +95,8 @@ private:
             // reader that waits for every block submits the next one microseconds later:
             // polling the ring that long spares both sides a sleep and a wake-up.
             int rc = -EAGAIN;
-            auto pollUntil = std::chrono::steady_clock::now() + kPoll;
-            do {
-                for (int i = 0; i < 64 && rc == -EAGAIN; ++i) {
-                    rc = io_uring_peek_cqe(&ring_, &cqe);
-                    if (rc == -EAGAIN) __builtin_ia32_pause();
-                }
-            } while (rc == -EAGAIN && std::chrono::steady_clock::now() < pollUntil);
+            tav::kernel::pollBriefly([&] { return (rc = io_uring_peek_cqe(&ring_, &cqe)) != -EAGAIN; },
+                                     [] { return false; }, kPoll);
             if (rc == -EAGAIN) rc = io_uring_wait_cqe(&ring_, &cqe);
             if (rc == -EINTR || rc == -EAGAIN) continue;
             if (rc < 0) BUG();

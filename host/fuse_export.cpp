@@ -383,16 +383,24 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
     fuse_reply_open(req, fi);
 }
 
-void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, struct fuse_file_info*) {
+// What a read and a write share up front: the node, or null once the error is answered.
+FuseExport::Impl::Node* ioNode(fuse_req_t req, fuse_ino_t ino, off_t off, std::atomic<long> FuseExport::Impl::*count) {
     auto* impl = implOf(req);
     impl->requests++;
     FuseExport::Impl::Node* n = impl->node(ino);
     if (!n || off < 0) {
         fuse_reply_err(req, n ? EINVAL : ENOENT);
-        return;
+        return nullptr;
     }
     becomeIoFlusher();
-    impl->reads++;
+    (impl->*count)++;
+    return n;
+}
+
+void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, struct fuse_file_info*) {
+    FuseExport::Impl::Node* n = ioNode(req, ino, off, &FuseExport::Impl::reads);
+    if (!n) return;
+    auto* impl = implOf(req);
     const std::uint64_t bytes = n->entry.sectors * 512, pos = static_cast<std::uint64_t>(off);
     if (pos >= bytes || size == 0) {
         fuse_reply_buf(req, nullptr, 0);
@@ -411,15 +419,9 @@ void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, struct fuse_
 }
 
 void opWrite(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size, off_t off, struct fuse_file_info*) {
+    FuseExport::Impl::Node* n = ioNode(req, ino, off, &FuseExport::Impl::writes);
+    if (!n) return;
     auto* impl = implOf(req);
-    impl->requests++;
-    FuseExport::Impl::Node* n = impl->node(ino);
-    if (!n || off < 0) {
-        fuse_reply_err(req, n ? EINVAL : ENOENT);
-        return;
-    }
-    becomeIoFlusher();
-    impl->writes++;
     const std::uint64_t bytes = n->entry.sectors * 512, pos = static_cast<std::uint64_t>(off);
     if (size == 0) {
         fuse_reply_write(req, 0);

@@ -97,8 +97,8 @@ namespace tav::kernel {
 // as it holds; false when the time is up or giveUp() holds.
 inline constexpr std::chrono::microseconds kWaitPoll{20};
 template <class Ready, class GiveUp>
-bool pollBriefly(Ready ready, GiveUp giveUp) {
-    auto until = std::chrono::steady_clock::now() + kWaitPoll;
+bool pollBriefly(Ready ready, GiveUp giveUp, std::chrono::microseconds span = kWaitPoll) {
+    auto until = std::chrono::steady_clock::now() + span;
     do {
         for (int i = 0; i < 64; ++i) {
             if (ready()) return true;
