@@ -131,6 +131,7 @@ int main(int argc, char** argv) {
     fs::remove_all(repoDir);
     Repository repo(repoDir);
     bench::CacheGuard cache{image, "backup_bench"};
+    if (!cache.settle()) die("the image does not fit in the page cache");
     bench::Report report("backup_bench", opt->json);
 
     try {

@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
 
     if (tav::loadLinkedModule() != 0) die("module load");
     bench.writeAll(bench.someBlocks(500));  // warm up the disk and the fs
-    bench::CacheGuard cache{opt->image, "cow_bench"};
+    bench::CacheGuard cache{opt->image, "cow_bench", bench::Layout::Pages};
+    if (!cache.settle()) die("the image does not fit in the page cache");
     auto warm = [&](bool) {
         if (!cache.ensureWarm()) die("the image does not stay in the page cache");
     };

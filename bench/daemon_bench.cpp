@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
     unsigned blocks = static_cast<unsigned>((mb << 20) / kBlockSize);
     bench::Report report("daemon_bench", opt->json);
     bench::CacheGuard cache{image, "daemon_bench"};
+    if (!cache.settle()) die("the image does not fit in the page cache");
     fullRead(nullptr, 8, 0, blocks);  // warms the page cache and the arena
     auto warm = [&](bool) {
         if (!cache.ensureWarm()) die("the image does not stay in the page cache: not enough memory");

@@ -118,6 +118,10 @@ int main(int argc, char** argv) {
     for (unsigned i = 0; i < kBatch; ++i) pages.push_back(alloc_page(GFP_KERNEL));
 
     bench::CacheGuard cache{opt->image, "filedisk_bench"};
+    if (!cache.settle()) {
+        std::fprintf(stderr, "filedisk_bench: the image does not fit in the page cache\n");
+        return 1;
+    }
     long failures = 0;
     auto warm = [&](bool) {
         if (!cache.ensureWarm()) {

@@ -136,6 +136,39 @@ struct Pair {
     double baseline, subject;
 };
 
+// The machine's CPU time with work to do so far, and how much of it the hypervisor gave
+// to others ("steal" in /proc/stat: the guest had work, its CPU did not run). On a shared
+// host a busy guest loses time even to its own second CPU, and a round that lost a tenth
+// of it is not of a quiet machine, whatever the code did.
+struct CpuTimes {
+    unsigned long long steal = 0, busy = 0;
+};
+inline CpuTimes cpuTimes() {
+    CpuTimes t;
+    if (std::ifstream in("/proc/stat"); in) {
+        std::string cpu;
+        in >> cpu;
+        unsigned long long v;
+        // user nice system idle iowait irq softirq steal; guest time is within user
+        for (int i = 0; i < 8 && in >> v; i++) {
+            if (i != 3 && i != 4) t.busy += v;
+            if (i == 7) t.steal = v;
+        }
+    }
+    return t;
+}
+// The share of the busy CPU time between a and b that was stolen; 0 where none is counted.
+inline double stealShare(const CpuTimes& a, const CpuTimes& b) {
+    return b.busy > a.busy ? static_cast<double>(b.steal - a.steal) / static_cast<double>(b.busy - a.busy) : 0;
+}
+// From this share up a round, or a figure, says the host was busy.
+inline constexpr double kBusyHostSteal = 0.05;
+// Since the benchmark began (the first use of the harness in the process).
+inline const CpuTimes& startTimes() {
+    static const CpuTimes t = cpuTimes();
+    return t;
+}
+
 // rounds pairs, measured baseline, subject, baseline, subject, ...; before(true) runs
 // ahead of each baseline side and before(false) ahead of each subject side (the place to
 // check and restore a precondition), outside the timed part.
@@ -143,11 +176,16 @@ inline std::vector<Pair> runPaired(int rounds, const std::function<double()>& ba
                                    const std::function<double()>& subject,
                                    const std::function<void(bool baselineSide)>& before = {}) {
     std::vector<Pair> pairs;
+    startTimes();
     for (int r = 0; r < rounds; r++) {
         if (before) before(true);
+        CpuTimes t0 = cpuTimes();
         double b = baseline();
         if (before) before(false);
         double s = subject();
+        if (double stolen = stealShare(t0, cpuTimes()); stolen >= kBusyHostSteal)
+            std::fprintf(stderr, "bench: round %d of %d: the host took %.0f%% of this machine's busy CPU time (steal)\n", r + 1,
+                         rounds, stolen * 100);
         pairs.push_back({b, s});
     }
     return pairs;
@@ -210,14 +248,19 @@ public:
     Report(std::string program, std::string jsonPath) : program_(std::move(program)), json_(std::move(jsonPath)) {}
 
     // "bench <name> <median> target <target> min <min> max <max> rounds <n>[ noisy]
-    // [ beyond-limit] ok|miss" on stdout; the rounds themselves on stderr.
+    // [ beyond-limit][ steal <pct>%] ok|miss" on stdout; the rounds themselves on stderr.
+    // The steal, shown from kBusyHostSteal up, is the host's share of the machine's busy
+    // CPU time since the benchmark began.
     void add(Figure f) {
-        std::printf("bench %s %s target %s min %s max %s rounds %zu%s%s %s\n", f.name.c_str(),
+        double stolen = stealShare(startTimes(), cpuTimes());
+        std::string steal = stolen >= kBusyHostSteal ? " steal " + std::to_string(std::lround(stolen * 100)) + "%" : "";
+        std::printf("bench %s %s target %s min %s max %s rounds %zu%s%s%s %s\n", f.name.c_str(),
                     formatValue(f.median()).c_str(), formatValue(f.target).c_str(), formatValue(f.min()).c_str(),
                     formatValue(f.max()).c_str(), f.values.size(), f.noisy() ? " noisy" : "",
-                    f.beyondLimit() ? " beyond-limit" : "", f.ok() ? "ok" : "miss");
+                    f.beyondLimit() ? " beyond-limit" : "", steal.c_str(), f.ok() ? "ok" : "miss");
         std::fflush(stdout);
         std::fprintf(stderr, "%s: %s rounds: %s\n", program_.c_str(), f.name.c_str(), formatValues(f.values).c_str());
+        steal_.push_back(stolen);
         figures_.push_back(std::move(f));
     }
     const std::vector<Figure>& figures() const { return figures_; }
@@ -229,7 +272,8 @@ public:
             nlohmann::json old = nlohmann::json::parse(in, nullptr, false);
             if (old.is_object()) all = std::move(old);
         }
-        for (const Figure& f : figures_)
+        for (size_t i = 0; i < figures_.size(); i++) {
+            const Figure& f = figures_[i];
             all[f.name] = {{"median", f.median()},
                            {"min", f.min()},
                            {"max", f.max()},
@@ -239,7 +283,9 @@ public:
                            {"better", f.better == Better::Higher ? "higher" : "lower"},
                            {"noisy", f.noisy()},
                            {"beyond_limit", f.beyondLimit()},
-                           {"ok", f.ok()}};
+                           {"ok", f.ok()},
+                           {"host_steal", steal_[i]}};
+        }
         std::ofstream out(json_);
         out << all.dump(2) << "\n";
     }
@@ -252,6 +298,7 @@ public:
 private:
     std::string program_, json_;
     std::vector<Figure> figures_;
+    std::vector<double> steal_;  // per figure, the host's share when it was added
 };
 
 // Share (0..1) of the file's pages in the page cache; -1 when it cannot be told.
@@ -291,13 +338,51 @@ inline bool readWhole(const std::string& path) {
     return n == 0;
 }
 
+// Faults the file in a page at a time with read-ahead off, so each page is a folio of its own.
+inline bool readPages(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    char buf[4096];
+    ssize_t n;
+    off_t off = 0;
+    while ((n = ::pread(fd, buf, sizeof buf, off)) > 0) off += n;
+    ::close(fd);
+    return n == 0;
+}
+
+// How a warm benchmark's image is laid out in the page cache. Where the host's page cache
+// has large folios, what a 4 KiB read or write of the image costs depends on how many pages
+// each of its folios spans: on one host a buffered 4 KiB write took 6.7 us into an image
+// read ahead whole and 2.2 us into one faulted in a page at a time, and a 1 MiB pread ran
+// at 320 and 550 ns a block. How the image came into the cache (written whole, read ahead,
+// faulted in by 4 KiB reads after an eviction) would move figures from run to run, so each
+// benchmark settles its image into the layout its own access pattern makes.
+enum class Layout {
+    ReadAhead,  // read whole in order: a benchmark that reads the image in long runs
+    Pages,      // a folio per page: one that writes single blocks at random
+};
+
 // Tracks how often a warm-cache benchmark found its image partly evicted.
 struct CacheGuard {
     std::string path, program;
+    Layout layout = Layout::ReadAhead;
     int rewarmed = 0;
 
-    // Warm precondition: the whole image resident before a side runs; re-reads it if not.
-    // False when it cannot be made resident (the memory is not there: the figure would
+    // The image written back, dropped and read again whole in its layout. False when it does
+    // not all come back.
+    bool settle() const {
+        if (int fd = ::open(path.c_str(), O_RDONLY); fd >= 0) {
+            ::fdatasync(fd);
+            ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+            ::close(fd);
+        }
+        bool read = layout == Layout::Pages ? readPages(path) : readWhole(path);
+        return read && residentFraction(path) >= 1.0;
+    }
+
+    // Warm precondition: the whole image resident before a side runs; settles it again if
+    // not. False when it cannot be made resident (the memory is not there: the figure would
     // measure the disk, not the code).
     bool ensureWarm() {
         double share = residentFraction(path);
@@ -306,7 +391,7 @@ struct CacheGuard {
         std::fprintf(stderr, "%s: %s was %.3f%% resident, warming it again\n", program.c_str(), path.c_str(),
                      share * 100);
         for (int i = 0; i < 3 && share < 1.0; i++) {
-            readWhole(path);
+            settle();
             share = residentFraction(path);
         }
         if (share < 1.0)

@@ -97,6 +97,7 @@ int main(int argc, char** argv) {
 
     bench::Report report("readblocks_bench", opt->json);
     bench::CacheGuard cache{opt->image, "readblocks_bench"};
+    if (!cache.settle()) die("the image does not fit in the page cache");
     try {
         tav::agent::Session s;
         s.start(MAJOR(disk->dev(0)), MINOR(disk->dev(0)), numBlocks, 16);
