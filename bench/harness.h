@@ -370,15 +370,18 @@ struct CacheGuard {
     int rewarmed = 0;
 
     // The image written back, dropped and read again whole in its layout. False when it does
-    // not all come back.
+    // not all come back (the host may reclaim pages of it while it is read: a few tries).
     bool settle() const {
         if (int fd = ::open(path.c_str(), O_RDONLY); fd >= 0) {
             ::fdatasync(fd);
             ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
             ::close(fd);
         }
-        bool read = layout == Layout::Pages ? readPages(path) : readWhole(path);
-        return read && residentFraction(path) >= 1.0;
+        for (int i = 0; i < 3; i++) {
+            bool read = layout == Layout::Pages ? readPages(path) : readWhole(path);
+            if (read && residentFraction(path) >= 1.0) return true;
+        }
+        return false;
     }
 
     // Warm precondition: the whole image resident before a side runs; settles it again if
@@ -390,10 +393,8 @@ struct CacheGuard {
         rewarmed++;
         std::fprintf(stderr, "%s: %s was %.3f%% resident, warming it again\n", program.c_str(), path.c_str(),
                      share * 100);
-        for (int i = 0; i < 3 && share < 1.0; i++) {
-            settle();
-            share = residentFraction(path);
-        }
+        settle();
+        share = residentFraction(path);
         if (share < 1.0)
             std::fprintf(stderr, "%s: %s stays %.1f%% resident: warm figures are not warm\n", program.c_str(),
                          path.c_str(), share * 100);
