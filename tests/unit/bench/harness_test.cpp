@@ -140,7 +140,7 @@ TEST_F(BenchJsonTest, MergesFiguresAndKeepsOtherBenchmarksEntries) {
         size_t at = out.find(head);
         if (at == std::string::npos) return false;
         std::string rest = out.substr(at + head.size(), out.find('\n', at) - at - head.size());
-        if (rest.rfind(" steal ", 0) == 0) rest = rest.substr(rest.find('%') + 1);  // a busy host's share
+        if (rest.rfind(" steal ", 0) == 0) rest = rest.substr(rest.find('%') + 1);
         return rest == verdict;
     };
     EXPECT_TRUE(has("bench mine 0.6 target 0.5 min 0.4 max 0.7 rounds 3 noisy", " ok")) << out;
