@@ -377,11 +377,7 @@ struct CacheGuard {
     // The image written back, dropped and read again whole in its layout. False when it does
     // not all come back (the host may reclaim pages of it while it is read: a few tries).
     bool settle() const {
-        if (int fd = ::open(path.c_str(), O_RDONLY); fd >= 0) {
-            ::fdatasync(fd);
-            ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-            ::close(fd);
-        }
+        dropCache();  // what stays resident (mapped by someone, say) keeps its layout
         for (int i = 0; i < 3; i++) {
             bool read = layout == Layout::Pages ? readPages(path) : readWhole(path);
             if (read && residentFraction(path) >= 1.0) return true;
@@ -398,12 +394,10 @@ struct CacheGuard {
         rewarmed++;
         std::fprintf(stderr, "%s: %s was %.3f%% resident, warming it again\n", program.c_str(), path.c_str(),
                      share * 100);
-        settle();
-        share = residentFraction(path);
-        if (share < 1.0)
-            std::fprintf(stderr, "%s: %s stays %.1f%% resident: warm figures are not warm\n", program.c_str(),
-                         path.c_str(), share * 100);
-        return share >= 1.0;
+        if (settle()) return true;
+        std::fprintf(stderr, "%s: %s stays %.1f%% resident: warm figures are not warm\n", program.c_str(),
+                     path.c_str(), residentFraction(path) * 100);
+        return false;
     }
 
     // Cold precondition: the image's clean pages dropped (dirty ones written first). True
