@@ -2,6 +2,7 @@
 // sectors inside merged runs, ordering, hold gates, latency and teardown.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
 
 #include <cstring>
 #include <future>
@@ -157,7 +158,20 @@ TEST_P(DiskTest, ACachedReadEndsInItsSubmitterAndAColdOneOnTheEngine) {
         ::close(fd);
         return !(resident & 1);
     };
-    bool cold = false, everDropped = false;
+    // Some hosts serve a dropped page without blocking (a DAX image, or a disk that ends
+    // the read-ahead before the non-blocking read looks again); only there may a cold read
+    // end in its submitter.
+    auto hostServesDroppedInline = [&] {
+        if (!dropped()) return false;
+        int fd = ::open(path_.c_str(), O_RDONLY);
+        if (fd < 0) return false;
+        std::vector<unsigned char> probe(4096);
+        iovec iov{probe.data(), probe.size()};
+        ssize_t n = ::preadv2(fd, &iov, 1, 64 * 512, RWF_NOWAIT);
+        ::close(fd);
+        return n == 4096;
+    };
+    bool cold = false, everDropped = false, hostInline = false;
     for (int attempt = 0; attempt < 3 && !cold; ++attempt) {
         if (!dropped()) continue;
         everDropped = true;
@@ -167,9 +181,13 @@ TEST_P(DiskTest, ACachedReadEndsInItsSubmitterAndAColdOneOnTheEngine) {
         ASSERT_TRUE(w.wait());
         EXPECT_EQ(std::memcmp(page_address(pages_[0]), data.data(), 4096), 0);
         cold = w.threads.at(0) != std::this_thread::get_id();
-        if (!cold) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!cold) {
+            hostInline = hostInline || hostServesDroppedInline();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
     if (!everDropped) GTEST_SKIP() << "the host keeps the image's pages cached; no cold read to test";
+    if (!cold && hostInline) GTEST_SKIP() << "the host serves uncached pages without blocking; no cold read to test";
     EXPECT_TRUE(cold) << "a read the page cache did not hold was copied by its submitter";
 }
 
