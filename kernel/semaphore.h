@@ -10,6 +10,11 @@
 
 struct SemWaiter;
 
+namespace tav::kernel {
+// Bounds of a down's poll before it sleeps (see semaphore::pollUs).
+inline constexpr int kSemPollMinUs = 20, kSemPollMaxUs = 200;
+}  // namespace tav::kernel
+
 // An uncontended down or up is one atomic instruction on count; lock is taken only to
 // sleep or to wake a sleeper.
 struct semaphore {
@@ -20,6 +25,11 @@ struct semaphore {
     std::atomic<int> count{1};
     SemWaiter* head = nullptr;  // FIFO of sleepers, guarded by lock
     SemWaiter* tail = nullptr;
+    // How long a down polls before it sleeps, in microseconds. A worker fed a request
+    // every 50 us (a FUSE round trip apart) sleeps between them at the shortest poll and
+    // pays a virtual CPU's wake-up for each, so the span doubles after every sleep that
+    // ended within kSemPollMaxUs and halves after every longer one. A hint: relaxed.
+    std::atomic<int> pollUs{tav::kernel::kSemPollMinUs};
     semaphore() = default;
     semaphore(const semaphore&) {}
     semaphore& operator=(const semaphore&) { return *this; }
@@ -36,6 +46,7 @@ int down_trylock(struct semaphore* sem);
 void up(struct semaphore* sem);
 int semaphoreCount(struct semaphore* sem);
 int semaphoreWaiters(struct semaphore* sem);  // sleepers, for tests
+int semaphorePollUs(struct semaphore* sem);   // the current poll span, for tests
 
 // activity: 0 idle, >0 number of readers, -1 one writer. A newcomer joins the FIFO
 // whenever the FIFO is not empty, so a waiting writer holds back later readers; a release

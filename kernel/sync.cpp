@@ -162,7 +162,18 @@ bool takeSoon(struct semaphore* sem, task_struct* task) {
             sleepers = c < 0;
             return c > 0 && takeFast(sem);
         },
-        [&] { return sleepers || (task && signal_pending(task)); });
+        [&] { return sleepers || (task && signal_pending(task)); },
+        std::chrono::microseconds(sem->pollUs.load(std::memory_order_relaxed)));
+}
+
+// After a sleep: a wait (poll included) that ended within the longest poll would have been
+// caught by a longer one; a longer wait says polling is wasted here.
+void adaptPoll(struct semaphore* sem, std::chrono::steady_clock::time_point began) {
+    using tav::kernel::kSemPollMaxUs, tav::kernel::kSemPollMinUs;
+    auto waited = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - began);
+    int span = sem->pollUs.load(std::memory_order_relaxed);
+    int next = waited.count() < kSemPollMaxUs ? std::min(span * 2, kSemPollMaxUs) : std::max(span / 2, kSemPollMinUs);
+    if (next != span) sem->pollUs.store(next, std::memory_order_relaxed);
 }
 
 // Caller holds sem->lock: takes the count, or marks the semaphore as having sleepers (the
@@ -185,18 +196,23 @@ bool takeOrMarkSleeping(struct semaphore* sem) {
 
 void down(struct semaphore* sem) {
     might_sleep();
-    if (takeFast(sem) || takeSoon(sem, nullptr)) return;
+    if (takeFast(sem)) return;
+    auto began = std::chrono::steady_clock::now();
+    if (takeSoon(sem, nullptr)) return;
     std::unique_lock lk(sem->lock);
     if (takeOrMarkSleeping(sem)) return;
     SemWaiter w;
     enqueue(sem->head, sem->tail, &w);
     w.cv.wait(lk, [&] { return w.granted; });
+    lk.unlock();
+    adaptPoll(sem, began);
 }
 
 int down_interruptible(struct semaphore* sem) {
     might_sleep();
     if (takeFast(sem)) return 0;
     task_struct* task = current;
+    auto began = std::chrono::steady_clock::now();
     if (takeSoon(sem, task)) return 0;
     SemWaiter w;
     InterruptibleSleep sleep(task, &sem->lock, &w.cv);
@@ -211,6 +227,7 @@ int down_interruptible(struct semaphore* sem) {
         }
         w.cv.wait(lk);
     }
+    adaptPoll(sem, began);
     return 0;
 }
 
@@ -235,6 +252,8 @@ void up(struct semaphore* sem) {
 }
 
 int semaphoreCount(struct semaphore* sem) { return std::max(sem->count.load(), 0); }
+
+int semaphorePollUs(struct semaphore* sem) { return sem->pollUs.load(std::memory_order_relaxed); }
 
 int semaphoreWaiters(struct semaphore* sem) {
     std::lock_guard g(sem->lock);

@@ -1,4 +1,5 @@
 // Contracts of the sleeping and spinning locks that the module's exclusion relies on.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -231,6 +232,37 @@ TEST_F(SyncTest, SemaphoreExcludesAndLosesNoWakeupUnderContention) {
     up(&sem);
     EXPECT_EQ(semaphoreCount(&sem), 1) << "the up went to a sleeper that had left";
     EXPECT_EQ(down_trylock(&sem), 0);
+}
+
+// A worker whose ups come soon after its poll gave up learns to poll longer (never past
+// the bound); one that then waits long goes back to the shortest poll.
+TEST_F(SyncTest, SemaphorePollGrowsWhileUpsComeSoonAndShrinksWhenTheyDoNot) {
+    using tav::kernel::kSemPollMaxUs, tav::kernel::kSemPollMinUs;
+    semaphore sem;
+    sema_init(&sem, 0);
+    EXPECT_EQ(semaphorePollUs(&sem), kSemPollMinUs);
+    int longest = 0;
+    // Each up comes once the worker sleeps, after the given pause.
+    auto feed = [&](std::chrono::microseconds pause, int times) {
+        std::thread worker([&] {
+            for (int i = 0; i < times; i++) down(&sem);
+        });
+        for (int i = 0; i < times; i++) {
+            while (semaphoreWaiters(&sem) != 1) std::this_thread::yield();
+            std::this_thread::sleep_for(pause);
+            up(&sem);
+            while (semaphoreWaiters(&sem) != 0) std::this_thread::yield();
+            longest = std::max(longest, semaphorePollUs(&sem));
+        }
+        worker.join();
+    };
+    // A wake-up on a loaded machine may take longer than the bound: many tries.
+    feed(0us, 40);
+    EXPECT_GT(longest, kSemPollMinUs) << "no wait within the bound made the poll longer";
+    EXPECT_LE(longest, kSemPollMaxUs);
+    feed(5ms, 5);
+    EXPECT_EQ(semaphorePollUs(&sem), kSemPollMinUs) << "long waits left the poll long";
+    EXPECT_EQ(semaphoreCount(&sem), 0);
 }
 
 TEST_F(SyncTest, CompletionWakesOneWaiterPerCompleteAndAllOnCompleteAll) {
