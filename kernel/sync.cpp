@@ -138,6 +138,7 @@ void sema_init(struct semaphore* sem, int val) {
     std::lock_guard g(sem->lock);
     sem->count.store(val);
     sem->head = sem->tail = nullptr;
+    sem->pollUs.store(tav::kernel::kSemPollMinUs, std::memory_order_relaxed);
 }
 
 namespace {
