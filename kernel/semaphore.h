@@ -11,7 +11,8 @@
 struct SemWaiter;
 
 namespace tav::kernel {
-// Bounds of a down's poll before it sleeps (see semaphore::pollUs).
+// Bounds of a down's poll before it sleeps (see semaphore::pollUs); the shortest is the
+// brief poll every other wait uses (kWaitPoll: sched.h is not for every includer).
 inline constexpr int kSemPollMinUs = 20, kSemPollMaxUs = 200;
 }  // namespace tav::kernel
 

@@ -167,6 +167,8 @@ bool takeSoon(struct semaphore* sem, task_struct* task) {
         std::chrono::microseconds(sem->pollUs.load(std::memory_order_relaxed)));
 }
 
+static_assert(tav::kernel::kSemPollMinUs == tav::kernel::kWaitPoll.count());
+
 // After a sleep: a wait (poll included) that ended within the longest poll would have been
 // caught by a longer one; a longer wait says polling is wasted here.
 void adaptPoll(struct semaphore* sem, std::chrono::steady_clock::time_point began) {
