@@ -180,6 +180,12 @@ typedef struct Backup {
     int setBusy;                   /* 1 once this record's start set busy; written by that
                                       start (before bSem), read by close */
     int hookedQueue;               /* 1 once this record's snapshot installed tavMRF; under bSem */
+    /*
+     * atomic: 1 once an automap closed under this backup left its device's registry node
+     * and hook in place for the backup; set under activeSessionUsers (r), so final once
+     * close has cleared activeSession.
+     */
+    atomic_t nodeLeftByAutomap;
     BlockMap failedMap;            /* blocks whose read failed in BACKUP_MAP_LOADED, built at the
                                       first such failure; under bSem (ReadBlocks, close) */
 } Backup;

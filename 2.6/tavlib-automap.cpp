@@ -85,14 +85,16 @@ void closeAllAMS(void) {
  * Whether the started backup on this device may need its hook: the registry node of a
  * device is shared by its session and its backup, so the Unload command, closing the
  * session under a started backup (even one whose snapshot is freezing), must leave the
- * node and tavMRF to the backup, whose close settles the queue. Process context; may
- * sleep.
+ * node and tavMRF to the backup, whose close settles the queue. The backup is told, so
+ * that its close gives the node up should no snapshot have hooked the queue. Process
+ * context; may sleep.
  */
 static int backupHoldsHook(dev_t kdev) {
     down_read(&activeSessionUsers);
     Backup* b = activeSession;
     unsigned int state = b ? backupState(b) : BACKUP_IDLE;
     int holds = b && b->diskInfo.kdev == kdev && state >= BACKUP_STARTED && state <= BACKUP_MAP_LOADED;
+    if (holds) atomic_set(&b->nodeLeftByAutomap, 1);
     up_read(&activeSessionUsers);
     return holds;
 }

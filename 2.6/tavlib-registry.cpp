@@ -172,7 +172,7 @@ make_request_fn* getRealMRF(request_queue_t* q) {
 }
 
 /* Without a queue the device stays registered. */
-static void unSetMRFDEV(DiskInfo* diskInfo) {
+void unSetMRFDEV(DiskInfo* diskInfo) {
     request_queue_t* q = getRequestQueue(diskInfo);
     if (!q) {
         printk("<4>%s: Unable to get request queue for MAJOR=%d, MINOR=%d while unsetting MRF.", __func__,

@@ -190,6 +190,12 @@ void closeBackup(Backup* b) {
     down_write(&activeSessionUsers);
     if (activeSession == b) activeSession = nullptr;
     up_write(&activeSessionUsers);
+    /*
+     * An automap closed under this backup left its device's node and hook to it. Without
+     * a snapshot's hook the settling above left them be: give them up as that close
+     * would have, or the queue keeps tavAMRF for a session that is gone.
+     */
+    if (!b->hookedQueue && atomic_read(&b->nodeLeftByAutomap)) unSetMRFDEV(&b->diskInfo);
     killWorkQueue(b);
 
     freeAllMMPages(b);

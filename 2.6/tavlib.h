@@ -146,6 +146,8 @@ void addQueueToList(struct request_queue* q, dev_t kdev);
 /* Caller holds the registry (waitForQueueListUsers). */
 int addDevToList(QueueList* queueList, dev_t kdev, DevList* newNode);
 void unSetMRFAMS(AutoMapSession* ams);
+/* The device leaves the registry; its queue gets its own function back when no device is left. */
+void unSetMRFDEV(DiskInfo* diskInfo);
 void unsetQueueMRFAMS(struct request_queue* q);
 int countQueueAMS(struct request_queue* q);
 /* Module unload: every queue still hooked gets its own function back. */

@@ -2,6 +2,7 @@
 // automap (created, reused, replaced, closed, reset), a failed freeze, a reused automap
 // that falls out of sync before the freeze, devices without an automap slot, and the
 // clean-up of the cache against a loaded map.
+#include <functional>
 #include <thread>
 
 #include "kernel/sched.h"
@@ -258,6 +259,45 @@ TEST_F(SnapshotTest, AnUnloadDuringTheFreezeDoesNotFreeTheAutomapUnderTheSnapsho
     EXPECT_EQ(stateOf(fd), static_cast<unsigned>(BACKUP_SNAPSHOT_DONE));
     std::vector<std::uint8_t> bits;
     EXPECT_EQ(getAutoMap(fd, fsBlocks(), &bits), 0) << "the change set handed over before the automap went";
+}
+
+// An automap closed under a started backup leaves its device's hook to the backup; a
+// backup that closes without having hooked the queue gives the queue its function back.
+TEST_F(SnapshotTest, AnAutomapClosedBeforeTheHookLeavesTheBackupToGiveTheQueueBack) {
+    makeDisk();
+    make_request_fn* own = queueFn();
+    struct Case {
+        const char* what;
+        std::function<void(int fd)> closeTheAutomap;
+    } cases[] = {
+        {"the Unload command",
+         [&](int) {
+             int other = openDevice();
+             EXPECT_EQ(tav::sys::ioctl(other, TAV_UNLOAD, 0UL), 0);
+             tav::sys::close(other);
+         }},
+        {"a snapshot that replaced the automap and failed",
+         [&](int fd) {
+             ASSERT_EQ(tav::sys::ioctl(fd, TAV_NO_LOAD_FROM_AUTOMAP, 0UL), 0);
+             tav::fault::add(tav::fault::failNth(Site::Kmalloc, 1));
+             EXPECT_EQ(snapShot(fd), TAV_ERR_NO_MEMORY);
+             tav::fault::clear();
+             EXPECT_TRUE(logContains("<3>ioctlSnapShot: new automap failed"));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        firstBackup();
+        int fd = openDevice();
+        ASSERT_EQ(startBackup(fd), 0);
+        c.closeTheAutomap(fd);
+        EXPECT_EQ(session(), nullptr);
+        EXPECT_EQ(stateOf(fd), static_cast<unsigned>(BACKUP_STARTED));
+        EXPECT_EQ(queueFn(), &tavAMRF) << "left to the backup";
+        EXPECT_EQ(tav::sys::close(fd), 0);
+        EXPECT_EQ(queueFn(), own);
+        EXPECT_TRUE(list_empty(&queueListHead)) << "no node left for a session that is gone";
+    }
 }
 
 // Devices without an amList slot run backups but never get an automap.
