@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <xxhash.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -202,19 +203,35 @@ private:
     pid_t pid_ = -1;
 };
 
+// Waits (up to 30 s) until the journal being written holds at least n ops that began after
+// `after`: a slow host may take longer than the usual pause to start the writers, or to
+// resume them.
+bool journalGrows(const fs::path& journal, std::size_t n, std::int64_t after = 0) {
+    for (int i = 0; i < 3000; ++i) {
+        std::vector<std::string> warnings;  // a line being written may be torn
+        std::error_code e;
+        auto ops = fs::exists(journal, e) ? readJournal(journal, &warnings) : std::vector<Op>{};
+        if (static_cast<std::size_t>(std::count_if(ops.begin(), ops.end(), [&](const Op& o) { return o.t0 > after; })) >= n)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 TEST_F(FsloadDir, RunThenCheckACopyTakenWhileStopped) {
     fs::path load = dir_ / "load", journal = dir_ / "journal", copy = dir_ / "copy";
     Child child({TAVFSLOAD_PATH, "run", "--dir", load.string(), "--journal", journal.string(), "--writers", "4",
                  "--max-file-kib", "32", "--unsynced", "0.2", "--seed", "7"});
     ASSERT_GT(child.pid(), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(journalGrows(journal, 21)) << "the writers did not get going";
     std::int64_t t0 = realtimeNs();
     ASSERT_EQ(kill(child.pid(), SIGSTOP), 0);
     ASSERT_TRUE(child.waitStopped());
     fs::copy(load, copy, fs::copy_options::recursive);
     std::int64_t t1 = realtimeNs();
     ASSERT_EQ(kill(child.pid(), SIGCONT), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(journalGrows(journal, 1, t1)) << "the writers did not go on after the copy";
     ASSERT_EQ(kill(child.pid(), SIGTERM), 0);
     ASSERT_EQ(child.wait(), 0);
 
@@ -297,6 +314,7 @@ TEST_F(FsloadExt4, RunThenCheckAnImageCopiedWhileFrozen) {
     child_ = std::make_unique<Child>(std::vector<std::string>{TAVFSLOAD_PATH, "run", "--dir", (mnt_ / "load").string(),
                                                               "--journal", journal.string(), "--max-file-kib", "64"});
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ASSERT_TRUE(journalGrows(journal, 11)) << "the writers did not get going";
     std::int64_t t0 = realtimeNs();
     ASSERT_EQ(sh("fsfreeze -f " + mnt_.string()), 0);
     std::int64_t t1 = realtimeNs();
@@ -305,7 +323,7 @@ TEST_F(FsloadExt4, RunThenCheckAnImageCopiedWhileFrozen) {
     int copied = sh("cp --sparse=always " + image_.string() + " " + copy.string());
     ASSERT_EQ(sh("fsfreeze -u " + mnt_.string()), 0);
     ASSERT_EQ(copied, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(journalGrows(journal, 1, t1)) << "the writers did not go on after the thaw";
     ASSERT_EQ(kill(child_->pid(), SIGTERM), 0);
     ASSERT_EQ(child_->wait(), 0);
 
