@@ -15,6 +15,19 @@
 
 namespace tav::test {
 
+// Polls until cond holds, every step; false once limit has passed, so a hang fails the
+// test instead of blocking the suite.
+template <class F>
+bool eventually(F cond, std::chrono::milliseconds limit = std::chrono::seconds(5),
+                std::chrono::microseconds step = std::chrono::microseconds(100)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
+
 inline std::string criticalLines() {
     std::string out;
     for (auto& l : tav::kernel::logLinesAtMost(2)) out += l.text + "\n";

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "tavagent/fsload.h"
+#include "tests/support/checks.h"
 
 namespace fs = std::filesystem;
 using namespace tav::agent::fsload;
@@ -207,15 +208,14 @@ private:
 // `after`: a slow host may take longer than the usual pause to start the writers, or to
 // resume them.
 bool journalGrows(const fs::path& journal, std::size_t n, std::int64_t after = 0) {
-    for (int i = 0; i < 3000; ++i) {
-        std::vector<std::string> warnings;  // a line being written may be torn
-        std::error_code e;
-        auto ops = fs::exists(journal, e) ? readJournal(journal, &warnings) : std::vector<Op>{};
-        if (static_cast<std::size_t>(std::count_if(ops.begin(), ops.end(), [&](const Op& o) { return o.t0 > after; })) >= n)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return tav::test::eventually(
+        [&] {
+            std::vector<std::string> warnings;  // a line being written may be torn
+            std::error_code e;
+            auto ops = fs::exists(journal, e) ? readJournal(journal, &warnings) : std::vector<Op>{};
+            return static_cast<std::size_t>(std::count_if(ops.begin(), ops.end(), [&](const Op& o) { return o.t0 > after; })) >= n;
+        },
+        std::chrono::seconds(30), std::chrono::milliseconds(10));  // each look reads the whole journal
 }
 
 TEST_F(FsloadDir, RunThenCheckACopyTakenWhileStopped) {

@@ -303,10 +303,7 @@ TEST_F(HostfsTest, DetachThawsAFreezeStillHeldAndWaitsForItsHolder) {
     }
     EXPECT_TRUE(thawed) << "detach left the host fs frozen";
     // The thaw is logged once it is done, so a quick prober can see the thaw first.
-    bool logged = false;
-    for (int i = 0; i < 500 && !(logged = tav::kernel::logContains("detached while frozen; thawed the host fs")); ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(logged);
+    EXPECT_TRUE(tav::test::eventually([] { return tav::kernel::logContains("detached while frozen; thawed the host fs"); }));
     EXPECT_EQ(detach.wait_for(100ms), std::future_status::timeout) << "detach must wait for the freeze's holder";
     thaw_bdev(bdev_, sb);
     ASSERT_EQ(detach.wait_for(10s), std::future_status::ready);

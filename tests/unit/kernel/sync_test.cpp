@@ -14,19 +14,9 @@
 
 using namespace std::chrono_literals;
 using tav::test::PlatformTest;
+using tav::test::eventually;
 
 namespace {
-
-// Polls until cond holds; a hang fails the test instead of blocking the suite.
-template <class F>
-bool eventually(F cond, std::chrono::milliseconds limit = 5000ms) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 class SyncTest : public PlatformTest {};
 

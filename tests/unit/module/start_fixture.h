@@ -212,14 +212,9 @@ protected:
         return std::vector<std::uint8_t>(std::size_t{count} * bs_, fill);
     }
 
-    // Polls until pred holds; false after timeoutMs.
     template <class Pred>
-    static bool eventually(Pred pred, int timeoutMs = 5000) {
-        for (int i = 0; i < timeoutMs * 10; i++) {
-            if (pred()) return true;
-            usleep(100);
-        }
-        return pred();
+    static bool eventually(Pred pred) {
+        return tav::test::eventually(pred);
     }
 
     // A held write completes at the disk before the worker has marked its blocks and left
